@@ -1,0 +1,39 @@
+// monitor PROGRAM [ARGUMENT...]: keeps PROGRAM running in the background.
+#include <unistd.h>
+
+#include "monitor.h"
+
+namespace {
+
+// main's -1, which the caller sees as exit status 255.
+constexpr int kStartFailed = -1;
+
+void WriteUsage() {
+  static const char kUsage[] = "usage: monitor PROGRAM [ARGUMENT...]\n";
+  const ssize_t written = write(STDERR_FILENO, kUsage, sizeof kUsage - 1);
+  static_cast<void>(written);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc <= 0) return kStartFailed;
+  // Without a target there is nothing to supervise: say so instead of
+  // detaching and reporting success.
+  if (argc == 1) {
+    WriteUsage();
+    return kStartFailed;
+  }
+  // The target's path and argument vector are the supervisor's own, in place.
+  monitor::child_program = argv[1];
+  monitor::child_agrs = &argv[1];
+
+  if (!monitor::RaiseCoreLimit()) return kStartFailed;
+  if (!monitor::RunAsDaemon()) return kStartFailed;
+  // From here on this is the detached copy; its failures are seen only in
+  // its own exit status.
+  if (!monitor::RestoreChildSignal()) return kStartFailed;
+  if (!monitor::BlockSignal()) return kStartFailed;
+  if (monitor::StartChild() < 0) return kStartFailed;
+  monitor::WaitSignal();
+}

@@ -1,0 +1,40 @@
+// The supervisor's routines and its process-wide state.
+//
+// One thread, no signal handlers, no heap: the watched signals are blocked
+// and taken synchronously by WaitSignal, and the target's path and argument
+// vector are pointers into the supervisor's own argument vector.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+namespace monitor {
+
+// The value the last fork of a launch returned: the target's pid in the
+// supervisor, negative after a failed fork (a relaunch is then pending),
+// 0 in a forked process whose exec failed. -1 before the first launch.
+extern pid_t _child_process;
+// The target's path, argv[1] of the supervisor, used in place.
+extern char* child_program;
+// The target's argument vector, &argv[1] of the supervisor, used in place.
+extern char** child_agrs;
+// The watched signal set, filled by BlockSignal and read by WaitSignal.
+extern sigset_t _mask;
+
+// Raises the core-file size limit so that every target inherits it: to
+// unlimited where permitted, else the soft limit to the hard one.
+bool RaiseCoreLimit();
+// Detaches into the background, keeping the working directory.
+bool RunAsDaemon();
+// Puts SIGCHLD back to its default disposition if it was inherited ignored.
+bool RestoreChildSignal();
+// Blocks the watched signal set in the calling thread.
+bool BlockSignal();
+// Forks and executes the target; returns what fork returned.
+pid_t StartChild();
+// Takes watched signals one at a time, forever.
+[[noreturn]] void WaitSignal();
+// Acts on one watched signal taken by WaitSignal.
+void SigHandler(int signo);
+
+}  // namespace monitor
