@@ -1,0 +1,39 @@
+// Preloaded into the supervisor to make some of its forks fail.
+//
+// FORK_FAIL_SKIP=N lets the first N calls of fork through, FORK_FAIL_COUNT=M
+// fails the M calls after them with EAGAIN, and FORK_FAIL_FD, if set, gets a
+// line "fork refused" for each failed call.
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace {
+
+int EnvNumber(const char* name, int fallback) {
+  const char* text = getenv(name);
+  return text != nullptr ? atoi(text) : fallback;
+}
+
+}  // namespace
+
+extern "C" pid_t fork() {
+  static int calls = 0;
+  ++calls;
+  const int skip = EnvNumber("FORK_FAIL_SKIP", 0);
+  const int count = EnvNumber("FORK_FAIL_COUNT", 0);
+  if (calls > skip && calls <= skip + count) {
+    const int fd = EnvNumber("FORK_FAIL_FD", -1);
+    static const char kLine[] = "fork refused\n";
+    if (fd >= 0 && write(fd, kLine, sizeof kLine - 1) < 0) _exit(91);
+    errno = EAGAIN;
+    return -1;
+  }
+  using ForkFunction = pid_t (*)();
+  auto real_fork = reinterpret_cast<ForkFunction>(dlsym(RTLD_NEXT, "fork"));
+  if (real_fork == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_fork();
+}

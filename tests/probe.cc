@@ -1,0 +1,99 @@
+// A target for the tests: reports on an inherited descriptor what it was
+// started with, then behaves as its second argument says.
+//
+//   probe FD MODE [ANY...]
+//     FD    descriptor to report on, or -1 for no report
+//     MODE  stay     wait until killed
+//           exit:N   exit with code N
+//           core     crash with SIGSEGV and a core file
+//
+// The report is one line of space-separated fields; strings are hex-encoded
+// so that any byte survives: pid=, ppid=, core=SOFT,HARD (-1 for unlimited),
+// sigblk= (as /proc shows it), cwd=, env= (MONITOR_PROBE_VALUE, or -), argv=
+// (comma-separated).
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string Hex(const char* text) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const auto byte = static_cast<unsigned char>(*p);
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 15];
+  }
+  return out;
+}
+
+std::string Limit(rlim_t value) {
+  return value == RLIM_INFINITY ? "-1" : std::to_string(value);
+}
+
+std::string BlockedSignals() {
+  FILE* status = fopen("/proc/self/status", "r");
+  if (status == nullptr) return "?";
+  char line[256];
+  std::string blocked = "?";
+  while (fgets(line, sizeof line, status) != nullptr) {
+    if (strncmp(line, "SigBlk:", 7) != 0) continue;
+    blocked = line + 7;
+    blocked.erase(0, blocked.find_first_not_of(" \t"));
+    blocked.erase(blocked.find_last_not_of(" \t\n") + 1);
+  }
+  fclose(status);
+  return blocked;
+}
+
+void Report(int fd, int argc, char** argv) {
+  struct rlimit core {};
+  getrlimit(RLIMIT_CORE, &core);
+  char cwd[4096];
+  const char* value = getenv("MONITOR_PROBE_VALUE");
+
+  std::string line = "pid=" + std::to_string(getpid()) + " ppid=" + std::to_string(getppid()) +
+                     " core=" + Limit(core.rlim_cur) + "," + Limit(core.rlim_max) +
+                     " sigblk=" + BlockedSignals() +
+                     " cwd=" + (getcwd(cwd, sizeof cwd) != nullptr ? Hex(cwd) : "?") +
+                     " env=" + (value != nullptr ? Hex(value) : "-") + " argv=";
+  for (int i = 0; i < argc; ++i) line += (i == 0 ? "" : ",") + Hex(argv[i]);
+  line += '\n';
+
+  for (size_t done = 0; done < line.size();) {
+    const ssize_t n = write(fd, line.data() + done, line.size() - done);
+    if (n <= 0) _exit(90);
+    done += static_cast<size_t>(n);
+  }
+}
+
+void SetCoreLimit(rlim_t soft) {
+  struct rlimit core {};
+  getrlimit(RLIMIT_CORE, &core);
+  core.rlim_cur = soft == RLIM_INFINITY ? core.rlim_max : soft;
+  setrlimit(RLIMIT_CORE, &core);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  const int fd = atoi(argv[1]);
+  if (fd >= 0) Report(fd, argc, argv);
+  // A test that kills this probe with SIGSEGV wants no core file left behind.
+  SetCoreLimit(0);
+
+  const char* mode = argv[2];
+  if (strncmp(mode, "exit:", 5) == 0) return atoi(mode + 5);
+  if (strcmp(mode, "core") == 0) {
+    SetCoreLimit(RLIM_INFINITY);
+    kill(getpid(), SIGSEGV);
+  }
+  for (;;) pause();
+}

@@ -1,0 +1,287 @@
+// The routines, each called inside a forked test process whose standard
+// output and error are captured.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "monitor.h"
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[4096];
+  ssize_t n = 0;
+  lseek(fd, 0, SEEK_SET);
+  while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+  return text;
+}
+
+// Runs body in a forked process with standard output and error captured;
+// the process's exit status is what body returned.
+Outcome RunInTestProcess(const std::function<int()>& body) {
+  const int out = memfd_create("stdout", MFD_CLOEXEC);
+  const int err = memfd_create("stderr", MFD_CLOEXEC);
+  Outcome outcome;
+  if (out < 0 || err < 0) return outcome;
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(100);
+    _exit(body());
+  }
+  if (pid > 0) {
+    const auto status = harness::WaitForExit(pid);
+    if (!status) {
+      harness::KillStarted(pid);
+      harness::WaitForExit(pid);
+    }
+    outcome.status = status ? *status : -1;
+  }
+  outcome.out = ReadAll(out);
+  outcome.err = ReadAll(err);
+  close(out);
+  close(err);
+  return outcome;
+}
+
+// Argument vectors for the target; they live as long as the test process.
+std::vector<std::string> g_words;
+std::vector<char*> g_argv;
+
+void SetTarget(const char* program, const std::vector<std::string>& args) {
+  g_words.assign(1, program == nullptr ? "" : program);
+  g_words.insert(g_words.end(), args.begin(), args.end());
+  g_argv.clear();
+  for (auto& word : g_words) g_argv.push_back(word.data());
+  g_argv.push_back(nullptr);
+  monitor::child_program = program == nullptr ? nullptr : g_argv[0];
+  monitor::child_agrs = g_argv.data();
+}
+
+// Waits in the test process for one of the watched signals.
+int TakeSignal() {
+  const timespec timeout{harness::kDeadlineMs / 1000, 0};
+  return sigtimedwait(&monitor::_mask, nullptr, &timeout);
+}
+
+bool IsAlive(pid_t pid) { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+
+// Ends the target the routines left behind, as every test process must.
+int EndTarget(int result) {
+  const pid_t target = monitor::_child_process;
+  harness::KillStarted(target);
+  if (target > 0) harness::WaitForExit(target);
+  return result;
+}
+
+// Exit codes of the test processes, so that a failure says which check.
+enum Check { kPassed = 0, kSetupFailed = 10, kNoSignal, kNotRelaunched, kRelaunched, kTargetChanged };
+
+struct EndCase {
+  const char* name;
+  const char* mode;  // probe mode
+  int kill_with;     // signal sent to the probe, or 0
+  const char* line;  // what SigHandler must write
+  bool relaunched;
+};
+
+class TargetEnd : public ::testing::TestWithParam<EndCase> {};
+
+// Ends the target in one way, takes the SIGCHLD and hands it to SigHandler.
+TEST_P(TargetEnd, IsReportedAndRelaunchedOnlyAfterASignal) {
+  const EndCase c = GetParam();
+  char scratch[] = "/tmp/monitor-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+
+  const Outcome outcome = RunInTestProcess([&] {
+    // A core file, if any, lands in a scratch directory.
+    if (chdir(scratch) != 0) return static_cast<int>(kSetupFailed);
+    const rlimit no_core{0, RLIM_INFINITY};
+    setrlimit(RLIMIT_CORE, &no_core);
+    SetTarget(PROBE_PATH, {"-1", c.mode});
+    if (!monitor::BlockSignal() || monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
+    const pid_t first = monitor::_child_process;
+    if (c.kill_with != 0) kill(first, c.kill_with);
+    if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
+    monitor::SigHandler(SIGCHLD);
+    const pid_t now = monitor::_child_process;
+    if (c.relaunched && (now == first || !IsAlive(now))) return EndTarget(kNotRelaunched);
+    if (!c.relaunched && (now != first || waitpid(-1, nullptr, WNOHANG) != -1)) return EndTarget(kRelaunched);
+    return EndTarget(kPassed);
+  });
+
+  EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_EQ(outcome.out, std::string("fork ok\n") + c.line + "\n" + (c.relaunched ? "fork ok\n" : ""));
+  EXPECT_EQ(outcome.err, "");
+  const std::string cleanup = std::string("rm -rf ") + scratch;
+  EXPECT_EQ(system(cleanup.c_str()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, TargetEnd,
+    ::testing::Values(EndCase{"KilledBySigkill", "stay", SIGKILL, "child exit by signal:9", true},
+                      EndCase{"KilledBySigsegv", "stay", SIGSEGV, "child exit by signal:11", true},
+                      // With a core file the status has the core bit set (139):
+                      // still reported as signal 11.
+                      EndCase{"CrashesWithCore", "core", 0, "child exit by signal:11", true},
+                      EndCase{"ExitsWithZero", "exit:0", 0, "child exit normally:0", false},
+                      EndCase{"ExitsWithOne", "exit:1", 0, "child exit normally:256", false},
+                      EndCase{"ExitsWithThree", "exit:3", 0, "child exit normally:768", false}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// A SIGCHLD whose wait collects nothing (the target stopped, continued, or
+// someone sent SIGCHLD by hand), and every other watched signal: no line,
+// no launch, the same target.
+TEST(SigHandler, SignalsThatCollectNothingChangeNothing) {
+  const Outcome outcome = RunInTestProcess([] {
+    SetTarget(PROBE_PATH, {"-1", "stay"});
+    if (!monitor::BlockSignal() || monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
+    const pid_t target = monitor::_child_process;
+
+    kill(target, SIGSTOP);
+    if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
+    monitor::SigHandler(SIGCHLD);
+    kill(target, SIGCONT);
+    if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
+    monitor::SigHandler(SIGCHLD);
+    for (int signo : {SIGCHLD, SIGHUP, SIGINT, SIGTERM, SIGPIPE, SIGALRM}) monitor::SigHandler(signo);
+
+    if (monitor::_child_process != target || !IsAlive(target)) return EndTarget(kTargetChanged);
+    return EndTarget(kPassed);
+  });
+  EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_EQ(outcome.out, "fork ok\n");
+  EXPECT_EQ(outcome.err, "");
+}
+
+// After a relaunch's fork failed there is no target: a SIGCHLD then must not
+// wait for any child at all, and the next SIGALRM launches the target.
+TEST(SigHandler, WhileARelaunchIsPending) {
+  const Outcome outcome = RunInTestProcess([] {
+    SetTarget(PROBE_PATH, {"-1", "stay"});
+    if (!monitor::BlockSignal()) return static_cast<int>(kSetupFailed);
+    const pid_t unrelated = fork();
+    if (unrelated == 0) _exit(0);
+    if (TakeSignal() != SIGCHLD) return static_cast<int>(kNoSignal);
+    monitor::_child_process = -1;
+    monitor::SigHandler(SIGCHLD);
+    if (waitpid(unrelated, nullptr, WNOHANG) != unrelated) return 20;
+    monitor::SigHandler(SIGALRM);
+    return EndTarget(IsAlive(monitor::_child_process) ? kPassed : kNotRelaunched);
+  });
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, "fork ok\n");
+  EXPECT_EQ(outcome.err, "");
+}
+
+class FailedExec : public ::testing::TestWithParam<const char*> {};
+
+// The forked process says "exec error" and leaves with _exit(127): it runs
+// nothing of the test process after StartChild and flushes none of its
+// stdio buffers (the unflushed "pending" must appear once, not twice). The
+// supervisor sees an ordinary exit and does not relaunch.
+TEST_P(FailedExec, EndsTheForkedProcessAtOnce) {
+  char non_executable[] = "/tmp/monitor-unit-file-XXXXXX";
+  const int fd = mkstemp(non_executable);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string which = GetParam();
+  const char* program = which == "absent"           ? nullptr
+                        : which == "non-executable" ? non_executable
+                                                    : GetParam();
+
+  const Outcome outcome = RunInTestProcess([&] {
+    SetTarget(program, {"-1", "stay"});
+    if (!monitor::BlockSignal()) return static_cast<int>(kSetupFailed);
+    printf("pending");
+    if (monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
+    if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
+    monitor::SigHandler(SIGCHLD);
+    fflush(stdout);
+    return static_cast<int>(kPassed);
+  });
+  unlink(non_executable);
+
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, "fork ok\nchild exit normally:32512\npending");
+  EXPECT_EQ(outcome.err, "exec error\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FailedExec,
+                         ::testing::Values("/nonexistent/probe", "/", "non-executable", "absent",
+                                           "sleep" /* no search along PATH */));
+
+TEST(BlockSignal, AddsTheSixWatchedSignalsToWhatWasBlocked) {
+  const Outcome outcome = RunInTestProcess([] {
+    sigset_t before;
+    sigemptyset(&before);
+    sigaddset(&before, SIGUSR2);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!monitor::BlockSignal()) return 1;
+    sigset_t now;
+    pthread_sigmask(SIG_SETMASK, nullptr, &now);
+    for (int signo = 1; signo < NSIG; ++signo) {
+      const bool expected = signo == SIGHUP || signo == SIGALRM || signo == SIGINT || signo == SIGCHLD ||
+                            signo == SIGPIPE || signo == SIGTERM || signo == SIGUSR2;
+      if ((sigismember(&now, signo) == 1) != expected) return 100 + signo;
+      if ((sigismember(&monitor::_mask, signo) == 1) != (expected && signo != SIGUSR2)) return 200 + signo;
+    }
+    return 0;
+  });
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out + outcome.err, "");
+}
+
+// Root may or may not hold the capability to raise a hard limit: either the
+// limit becomes unlimited, or the soft limit is raised to the hard one.
+TEST(RaiseCoreLimit, RaisesTheSoftLimitAsFarAsAllowed) {
+  const rlim_t kHard = 1 << 20;
+  const Outcome outcome = RunInTestProcess([&] {
+    const rlimit finite{0, kHard};
+    if (setrlimit(RLIMIT_CORE, &finite) != 0) return 1;
+    if (!monitor::RaiseCoreLimit()) return 2;
+    rlimit now{};
+    getrlimit(RLIMIT_CORE, &now);
+    if (now.rlim_cur != now.rlim_max) return 3;
+    return now.rlim_cur == RLIM_INFINITY || now.rlim_cur == kHard ? 0 : 4;
+  });
+  EXPECT_EQ(outcome.status, 0);
+}
+
+void CountChild(int) {}
+
+// An ignored SIGCHLD is put back to default; any other disposition is kept.
+TEST(RestoreChildSignal, UndoesOnlyAnInheritedIgnore) {
+  const Outcome outcome = RunInTestProcess([] {
+    signal(SIGCHLD, SIG_IGN);
+    if (!monitor::RestoreChildSignal()) return 1;
+    struct sigaction now {};
+    sigaction(SIGCHLD, nullptr, &now);
+    if (now.sa_handler != SIG_DFL) return 2;
+    signal(SIGCHLD, CountChild);
+    if (!monitor::RestoreChildSignal()) return 3;
+    sigaction(SIGCHLD, nullptr, &now);
+    return now.sa_handler == CountChild ? 0 : 4;
+  });
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out + outcome.err, "");
+}
+
+}  // namespace
