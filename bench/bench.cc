@@ -1,0 +1,387 @@
+// Measures monitor against the bare cost of fork plus exec, side by side in
+// one run, and prints a table and a last line of JSON.
+//
+//   bench [--rounds N] [--crash-seconds S] [--idle-seconds S] [--starts N]
+//         [--monitor PATH] [--ping PATH]
+//
+// Written against libc alone, like the supervisor, so that the bare loop's
+// forks copy a process of the same kind and the comparison is fair.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <dirent.h>
+
+#include "ping.h"
+
+extern char** environ;
+
+namespace {
+
+struct Settings {
+  int rounds = 1000;
+  int starts = 200;
+  double crash_seconds = 3;
+  double idle_seconds = 10;
+  const char* monitor = MONITOR_PATH;
+  const char* ping = PING_PATH;
+};
+Settings g;
+
+[[noreturn]] void Fail(const char* what) {
+  fprintf(stderr, "bench: %s: %s\n", what, strerror(errno));
+  exit(1);
+}
+
+long long Now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+void KillStarted(pid_t pid) {
+  if (pid > 1) kill(pid, SIGKILL);
+}
+
+// Reaps every child, with a deadline.
+void ReapAll() {
+  const long long give_up = Now() + 10000000000LL;
+  while (Now() < give_up) {
+    const pid_t got = waitpid(-1, nullptr, WNOHANG);
+    if (got < 0 && errno == ECHILD) return;
+    if (got <= 0) usleep(1000);
+  }
+  fprintf(stderr, "bench: children left unreaped\n");
+}
+
+// The pipe the targets report on: its write end sits at descriptor 3, not
+// close-on-exec, in this process and so in every child, so a child needs
+// nothing but execve.
+int g_reports = -1;
+
+void NewReportPipe() {
+  int ends[2];
+  if (g_reports >= 0) close(g_reports);
+  if (pipe2(ends, O_CLOEXEC) != 0) Fail("pipe");
+  // Keep the read end clear of descriptor 3, which the write end takes.
+  g_reports = fcntl(ends[0], F_DUPFD_CLOEXEC, kPingFd + 1);
+  if (g_reports < 0) Fail("fcntl");
+  close(ends[0]);
+  if (dup2(ends[1], kPingFd) != kPingFd) Fail("dup2");
+  close(ends[1]);
+}
+
+bool ReadReport(PingReport* report) {
+  pollfd ready{g_reports, POLLIN, 0};
+  if (poll(&ready, 1, 10000) != 1) return false;
+  return read(g_reports, report, sizeof *report) == sizeof *report;
+}
+
+void DrainReports() {
+  PingReport report{};
+  pollfd ready{g_reports, POLLIN, 0};
+  while (poll(&ready, 1, 0) == 1 && read(g_reports, &report, sizeof report) > 0) {
+  }
+}
+
+pid_t Spawn(const char* path, const char* arg1, const char* arg2) {
+  char* argv[] = {const_cast<char*>(path), const_cast<char*>(arg1), const_cast<char*>(arg2), nullptr};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execve(path, argv, environ);
+    _exit(127);
+  }
+  if (pid < 0) Fail("fork");
+  return pid;
+}
+
+// A supervisor started on the ping target: the invoking process has ended
+// and the detached copy, adopted by this subreaper, is the target's parent.
+struct Supervised {
+  pid_t supervisor = -1;
+  pid_t target = -1;
+  long long reported_ns = 0;  // when the first target ran
+};
+
+Supervised StartMonitor(const char* mode) {
+  const pid_t invoker = Spawn(g.monitor, g.ping, mode);
+  int status = 0;
+  if (waitpid(invoker, &status, 0) != invoker || status != 0) Fail("monitor did not start");
+  PingReport report{};
+  if (!ReadReport(&report)) Fail("no report from the supervised target");
+  return Supervised{report.ppid, report.pid, report.ns};
+}
+
+void StopMonitor(const Supervised& run) {
+  KillStarted(run.supervisor);
+  KillStarted(run.target);
+  ReapAll();
+}
+
+struct Stats {
+  double p50, p90, p99, max, mean;
+};
+
+int CompareLong(const void* a, const void* b) {
+  const long long x = *static_cast<const long long*>(a);
+  const long long y = *static_cast<const long long*>(b);
+  return (x > y) - (x < y);
+}
+
+Stats Summarize(long long* samples, int count) {
+  qsort(samples, static_cast<size_t>(count), sizeof *samples, CompareLong);
+  double sum = 0;
+  for (int i = 0; i < count; ++i) sum += static_cast<double>(samples[i]);
+  auto at = [&](int percent) { return static_cast<double>(samples[count * percent / 100]) / 1000.0; };
+  return Stats{at(50), at(90), at(99), static_cast<double>(samples[count - 1]) / 1000.0, sum / count / 1000.0};
+}
+
+// Relaunch latency: from SIGKILL of the target to the next target's first
+// report. The bare loop and monitor take turns in blocks of 50 rounds, so
+// that both see the same machine.
+constexpr int kMaxRounds = 100000;
+long long g_bare[kMaxRounds];
+long long g_mon[kMaxRounds];
+
+void MeasureRelaunch(Stats* bare, Stats* mon) {
+  NewReportPipe();
+  PingReport report{};
+  pid_t bare_target = Spawn(g.ping, nullptr, nullptr);
+  if (!ReadReport(&report)) Fail("no report from the bare target");
+  Supervised run = StartMonitor(nullptr);
+
+  for (int done = 0; done < g.rounds;) {
+    const int block = done + 50 < g.rounds ? 50 : g.rounds - done;
+    for (int i = done; i < done + block; ++i) {
+      const long long killed = Now();
+      kill(bare_target, SIGKILL);
+      if (waitpid(bare_target, nullptr, 0) != bare_target) Fail("waitpid");
+      bare_target = Spawn(g.ping, nullptr, nullptr);
+      if (!ReadReport(&report)) Fail("no report from the bare target");
+      g_bare[i] = report.ns - killed;
+    }
+    for (int i = done; i < done + block; ++i) {
+      const long long killed = Now();
+      kill(run.target, SIGKILL);
+      if (!ReadReport(&report) || report.ppid != run.supervisor) Fail("no relaunch");
+      run.target = report.pid;
+      g_mon[i] = report.ns - killed;
+    }
+    done += block;
+  }
+  KillStarted(bare_target);
+  StopMonitor(run);
+  *bare = Summarize(g_bare, g.rounds);
+  *mon = Summarize(g_mon, g.rounds);
+}
+
+// Crash loop: starts per second of a target that dies from SIGSEGV at once.
+double BareCrashRate() {
+  NewReportPipe();
+  const long long end = Now() + static_cast<long long>(g.crash_seconds * 1e9);
+  const long long start = Now();
+  long long starts = 0;
+  while (Now() < end) {
+    const pid_t pid = Spawn(g.ping, "crash", nullptr);
+    if (waitpid(pid, nullptr, 0) != pid) Fail("waitpid");
+    ++starts;
+    DrainReports();
+  }
+  return static_cast<double>(starts) * 1e9 / static_cast<double>(Now() - start);
+}
+
+double MonitorCrashRate() {
+  NewReportPipe();
+  const Supervised run = StartMonitor("crash");
+  const long long start = Now();
+  const long long end = start + static_cast<long long>(g.crash_seconds * 1e9);
+  long long starts = 0;
+  PingReport report{};
+  while (Now() < end) {
+    if (!ReadReport(&report)) Fail("crash loop stopped");
+    ++starts;
+  }
+  const long long elapsed = Now() - start;
+  KillStarted(run.supervisor);
+  KillStarted(report.pid);
+  ReapAll();
+  return static_cast<double>(starts) * 1e9 / static_cast<double>(elapsed);
+}
+
+// Start-up: from starting the program to the target's first report.
+void MeasureStart(Stats* bare, Stats* mon) {
+  NewReportPipe();
+  PingReport report{};
+  for (int i = 0; i < g.starts; ++i) {
+    const long long begun = Now();
+    const pid_t target = Spawn(g.ping, nullptr, nullptr);
+    if (!ReadReport(&report)) Fail("no report from the bare target");
+    g_bare[i] = report.ns - begun;
+    KillStarted(target);
+    ReapAll();
+
+    const long long monitor_begun = Now();
+    const Supervised run = StartMonitor(nullptr);
+    g_mon[i] = run.reported_ns - monitor_begun;
+    StopMonitor(run);
+  }
+  *bare = Summarize(g_bare, g.starts);
+  *mon = Summarize(g_mon, g.starts);
+}
+
+// A number from a "Key:   value" line of a /proc file of the process.
+long long ProcNumber(pid_t pid, const char* file_name, const char* key) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/%s", pid, file_name);
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return -1;
+  char line[256];
+  long long value = -1;
+  const size_t key_length = strlen(key);
+  while (fgets(line, sizeof line, file) != nullptr) {
+    if (strncmp(line, key, key_length) == 0) value = atoll(line + key_length);
+  }
+  fclose(file);
+  return value;
+}
+
+long long ContextSwitches(pid_t pid) {
+  return ProcNumber(pid, "status", "voluntary_ctxt_switches:") +
+         ProcNumber(pid, "status", "nonvoluntary_ctxt_switches:");
+}
+
+int OpenDescriptors(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/fd", pid);
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// utime + stime, in clock ticks.
+long long CpuTicks(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return -1;
+  char text[1024];
+  const size_t n = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[n] = '\0';
+  // Fields after the command name, which is in parentheses and may hold spaces.
+  const char* p = strrchr(text, ')');
+  if (p == nullptr) return -1;
+  long long utime = 0, stime = 0;
+  if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &utime, &stime) != 2) return -1;
+  return utime + stime;
+}
+
+struct Footprint {
+  long long rss, pss, private_dirty, threads, fds, binary, idle_switches, idle_ticks;
+};
+
+Footprint MeasureFootprint() {
+  NewReportPipe();
+  const Supervised run = StartMonitor(nullptr);
+  usleep(200000);
+  Footprint f{};
+  f.rss = ProcNumber(run.supervisor, "smaps_rollup", "Rss:");
+  f.pss = ProcNumber(run.supervisor, "smaps_rollup", "Pss:");
+  f.private_dirty = ProcNumber(run.supervisor, "smaps_rollup", "Private_Dirty:");
+  f.threads = ProcNumber(run.supervisor, "status", "Threads:");
+  f.fds = OpenDescriptors(run.supervisor);
+  struct stat binary {};
+  f.binary = stat(g.monitor, &binary) == 0 ? binary.st_size : -1;
+
+  const long long switches = ContextSwitches(run.supervisor);
+  const long long ticks = CpuTicks(run.supervisor);
+  usleep(static_cast<useconds_t>(g.idle_seconds * 1e6));
+  f.idle_switches = ContextSwitches(run.supervisor) - switches;
+  f.idle_ticks = CpuTicks(run.supervisor) - ticks;
+  StopMonitor(run);
+  return f;
+}
+
+void ParseArguments(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const bool has_value = i + 1 < argc;
+    if (strcmp(argv[i], "--rounds") == 0 && has_value) {
+      g.rounds = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--starts") == 0 && has_value) {
+      g.starts = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--crash-seconds") == 0 && has_value) {
+      g.crash_seconds = atof(argv[++i]);
+    } else if (strcmp(argv[i], "--idle-seconds") == 0 && has_value) {
+      g.idle_seconds = atof(argv[++i]);
+    } else if (strcmp(argv[i], "--monitor") == 0 && has_value) {
+      g.monitor = argv[++i];
+    } else if (strcmp(argv[i], "--ping") == 0 && has_value) {
+      g.ping = argv[++i];
+    } else {
+      fprintf(stderr, "usage: bench [--rounds N] [--starts N] [--crash-seconds S] [--idle-seconds S]\n");
+      exit(2);
+    }
+  }
+  if (g.rounds < 1 || g.rounds > kMaxRounds || g.starts < 1 || g.starts > kMaxRounds) {
+    fprintf(stderr, "bench: --rounds and --starts take 1 to %d\n", kMaxRounds);
+    exit(2);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ParseArguments(argc, argv);
+  // The detached supervisors become this process's children, to be reaped.
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) Fail("prctl");
+
+  Stats bare{}, mon{};
+  MeasureRelaunch(&bare, &mon);
+  const double bare_crash = BareCrashRate();
+  const double mon_crash = MonitorCrashRate();
+  Stats bare_start{}, mon_start{};
+  MeasureStart(&bare_start, &mon_start);
+  const Footprint f = MeasureFootprint();
+
+  printf("relaunch after SIGKILL, microseconds (%d rounds)\n", g.rounds);
+  printf("  %-8s %10s %10s %8s\n", "", "bare", "monitor", "ratio");
+  const char* names[] = {"p50", "p90", "p99", "max", "mean"};
+  const double bare_values[] = {bare.p50, bare.p90, bare.p99, bare.max, bare.mean};
+  const double mon_values[] = {mon.p50, mon.p90, mon.p99, mon.max, mon.mean};
+  for (int i = 0; i < 5; ++i) {
+    printf("  %-8s %10.1f %10.1f %8.3f\n", names[i], bare_values[i], mon_values[i], mon_values[i] / bare_values[i]);
+  }
+  printf("crash loop, starts per second: bare %.0f, monitor %.0f, ratio %.3f\n", bare_crash, mon_crash,
+         mon_crash / bare_crash);
+  printf("start to first report p50, microseconds: bare %.1f, monitor %.1f, ratio %.3f\n", bare_start.p50,
+         mon_start.p50, mon_start.p50 / bare_start.p50);
+  printf("supervisor footprint: rss %lld KiB, pss %lld KiB, private dirty %lld KiB, threads %lld, fds %lld, "
+         "binary %lld bytes\n",
+         f.rss, f.pss, f.private_dirty, f.threads, f.fds, f.binary);
+  printf("idle %.0f s: context switches %lld, cpu ticks %lld\n", g.idle_seconds, f.idle_switches, f.idle_ticks);
+  printf("{\"rounds\":%d,\"bare_p50_us\":%.1f,\"bare_p90_us\":%.1f,\"bare_p99_us\":%.1f,\"bare_max_us\":%.1f,"
+         "\"monitor_p50_us\":%.1f,\"monitor_p90_us\":%.1f,\"monitor_p99_us\":%.1f,\"monitor_max_us\":%.1f,"
+         "\"ratio_p50\":%.3f,\"ratio_p90\":%.3f,\"ratio_p99\":%.3f,\"ratio_max\":%.3f,"
+         "\"bare_crash_per_s\":%.0f,\"monitor_crash_per_s\":%.0f,\"ratio_crash\":%.3f,"
+         "\"bare_start_p50_us\":%.1f,\"monitor_start_p50_us\":%.1f,\"ratio_start\":%.3f,"
+         "\"rss_kib\":%lld,\"pss_kib\":%lld,\"private_dirty_kib\":%lld,\"threads\":%lld,\"fds\":%lld,"
+         "\"binary_bytes\":%lld,\"idle_seconds\":%.0f,\"idle_switches\":%lld,\"idle_cpu_ticks\":%lld}\n",
+         g.rounds, bare.p50, bare.p90, bare.p99, bare.max, mon.p50, mon.p90, mon.p99, mon.max, mon.p50 / bare.p50,
+         mon.p90 / bare.p90, mon.p99 / bare.p99, mon.max / bare.max, bare_crash, mon_crash, mon_crash / bare_crash,
+         bare_start.p50, mon_start.p50, mon_start.p50 / bare_start.p50, f.rss, f.pss, f.private_dirty, f.threads,
+         f.fds, f.binary, g.idle_seconds, f.idle_switches, f.idle_ticks);
+  return 0;
+}
