@@ -31,6 +31,8 @@ struct Settings {
   int starts = 200;
   double crash_seconds = 3;
   double idle_seconds = 10;
+  int others_rounds = 10;
+  bool others = false;
   const char* monitor = MONITOR_PATH;
   const char* ping = PING_PATH;
 };
@@ -315,6 +317,113 @@ Footprint MeasureFootprint() {
   return f;
 }
 
+// Other supervisors, each running the ping target as a service of its own.
+// runsv and s6-supervise pause a second before relaunching a target that ran
+// for less than a second, and daemontools' supervise pauses a second between
+// starts, so every target here is left to live 1.2 s before it is killed:
+// the figures are their fastest relaunch, not their crash-loop pause.
+struct Other {
+  const char* label;
+  const char* program;  // looked up along PATH, run as: program SERVICE_DIR
+};
+constexpr Other kOthers[] = {{"runsv", "runsv"}, {"supervise", "supervise"}, {"s6-supervise", "s6-supervise"}};
+constexpr int kOtherCount = sizeof kOthers / sizeof kOthers[0];
+constexpr long long kAgeNs = 1200000000LL;
+
+bool FoundOnPath(const char* program, char* path, size_t size) {
+  const char* search = getenv("PATH");
+  if (search == nullptr) return false;
+  while (*search != '\0') {
+    const char* colon = strchr(search, ':');
+    const size_t length = colon != nullptr ? static_cast<size_t>(colon - search) : strlen(search);
+    snprintf(path, size, "%.*s/%s", static_cast<int>(length), search, program);
+    if (access(path, X_OK) == 0) return true;
+    search += length + (colon != nullptr ? 1 : 0);
+  }
+  return false;
+}
+
+void WaitUntil(long long when_ns) {
+  const long long left = when_ns - Now();
+  if (left > 0) usleep(static_cast<useconds_t>(left / 1000));
+}
+
+// Relaunch latency of targets that lived long enough not to be held back.
+// The supervisor is started by run_supervisor and reports its first target.
+Stats AgedRelaunch(pid_t supervisor, PingReport first) {
+  PingReport report = first;
+  for (int i = 0; i < g.others_rounds; ++i) {
+    WaitUntil(report.ns + kAgeNs);
+    const long long killed = Now();
+    kill(report.pid, SIGKILL);
+    if (!ReadReport(&report) || report.ppid != supervisor) Fail("no relaunch");
+    g_bare[i] = report.ns - killed;
+  }
+  KillStarted(supervisor);
+  KillStarted(report.pid);
+  ReapAll();
+  return Summarize(g_bare, g.others_rounds);
+}
+
+// Returns false when the supervisor is not installed.
+bool MeasureOther(const Other& other, Stats* stats) {
+  char program[4096];
+  if (!FoundOnPath(other.program, program, sizeof program)) return false;
+  char service[] = "/tmp/monitor-bench-XXXXXX";
+  if (mkdtemp(service) == nullptr) Fail("mkdtemp");
+  char run[4200];
+  snprintf(run, sizeof run, "%s/run", service);
+  if (symlink(g.ping, run) != 0) Fail("symlink");
+
+  NewReportPipe();
+  const pid_t supervisor = Spawn(program, service, nullptr);
+  PingReport first{};
+  if (!ReadReport(&first)) Fail("no report under another supervisor");
+  *stats = AgedRelaunch(supervisor, first);
+
+  char cleanup[4200];
+  snprintf(cleanup, sizeof cleanup, "rm -rf '%s'", service);
+  if (system(cleanup) != 0) fprintf(stderr, "bench: could not remove %s\n", service);
+  return true;
+}
+
+Stats MonitorAged() {
+  NewReportPipe();
+  const Supervised run = StartMonitor(nullptr);
+  return AgedRelaunch(run.supervisor, PingReport{run.reported_ns, run.target, run.supervisor});
+}
+
+void PrintOthers() {
+  Stats stats[kOtherCount + 1];
+  bool found[kOtherCount + 1];
+  stats[0] = MonitorAged();
+  found[0] = true;
+  for (int i = 0; i < kOtherCount; ++i) found[i + 1] = MeasureOther(kOthers[i], &stats[i + 1]);
+
+  printf("relaunch after SIGKILL of a target that ran 1.2 s, microseconds (%d rounds)\n", g.others_rounds);
+  printf("  %-6s %12s", "", "monitor");
+  for (int i = 0; i < kOtherCount; ++i) printf(" %12s", kOthers[i].label);
+  printf("\n");
+  const char* names[] = {"p50", "p90", "max"};
+  for (int row = 0; row < 3; ++row) {
+    printf("  %-6s", names[row]);
+    for (int i = 0; i <= kOtherCount; ++i) {
+      const double value = row == 0 ? stats[i].p50 : row == 1 ? stats[i].p90 : stats[i].max;
+      if (found[i]) {
+        printf(" %12.1f", value);
+      } else {
+        printf(" %12s", "absent");
+      }
+    }
+    printf("\n");
+  }
+  printf("{\"others_rounds\":%d,\"aged_monitor_p50_us\":%.1f", g.others_rounds, stats[0].p50);
+  for (int i = 0; i < kOtherCount; ++i) {
+    if (found[i + 1]) printf(",\"aged_%s_p50_us\":%.1f", kOthers[i].label, stats[i + 1].p50);
+  }
+  printf("}\n");
+}
+
 void ParseArguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const bool has_value = i + 1 < argc;
@@ -326,16 +435,23 @@ void ParseArguments(int argc, char** argv) {
       g.crash_seconds = atof(argv[++i]);
     } else if (strcmp(argv[i], "--idle-seconds") == 0 && has_value) {
       g.idle_seconds = atof(argv[++i]);
+    } else if (strcmp(argv[i], "--others") == 0) {
+      g.others = true;
+    } else if (strcmp(argv[i], "--others-rounds") == 0 && has_value) {
+      g.others_rounds = atoi(argv[++i]);
     } else if (strcmp(argv[i], "--monitor") == 0 && has_value) {
       g.monitor = argv[++i];
     } else if (strcmp(argv[i], "--ping") == 0 && has_value) {
       g.ping = argv[++i];
     } else {
-      fprintf(stderr, "usage: bench [--rounds N] [--starts N] [--crash-seconds S] [--idle-seconds S]\n");
+      fprintf(stderr,
+              "usage: bench [--rounds N] [--starts N] [--crash-seconds S] [--idle-seconds S]\n"
+              "             [--others [--others-rounds N]] [--monitor PATH] [--ping PATH]\n");
       exit(2);
     }
   }
-  if (g.rounds < 1 || g.rounds > kMaxRounds || g.starts < 1 || g.starts > kMaxRounds) {
+  if (g.rounds < 1 || g.rounds > kMaxRounds || g.starts < 1 || g.starts > kMaxRounds || g.others_rounds < 1 ||
+      g.others_rounds > kMaxRounds) {
     fprintf(stderr, "bench: --rounds and --starts take 1 to %d\n", kMaxRounds);
     exit(2);
   }
@@ -372,6 +488,7 @@ int main(int argc, char** argv) {
          "binary %lld bytes\n",
          f.rss, f.pss, f.private_dirty, f.threads, f.fds, f.binary);
   printf("idle %.0f s: context switches %lld, cpu ticks %lld\n", g.idle_seconds, f.idle_switches, f.idle_ticks);
+  if (g.others) PrintOthers();
   printf("{\"rounds\":%d,\"bare_p50_us\":%.1f,\"bare_p90_us\":%.1f,\"bare_p99_us\":%.1f,\"bare_max_us\":%.1f,"
          "\"monitor_p50_us\":%.1f,\"monitor_p90_us\":%.1f,\"monitor_p99_us\":%.1f,\"monitor_max_us\":%.1f,"
          "\"ratio_p50\":%.3f,\"ratio_p90\":%.3f,\"ratio_p99\":%.3f,\"ratio_max\":%.3f,"

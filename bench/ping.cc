@@ -4,13 +4,14 @@
 //   ping          then wait until killed
 //   ping crash    then die at once from SIGSEGV, with no core file
 #include <signal.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "ping.h"
 
-int main(int argc, char**) {
+int main(int argc, char** argv) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   PingReport report{};
@@ -19,7 +20,7 @@ int main(int argc, char**) {
   report.ppid = getppid();
   if (write(kPingFd, &report, sizeof report) != sizeof report) return 1;
 
-  if (argc > 1) {
+  if (argc > 1 && strcmp(argv[1], "crash") == 0) {
     const rlimit no_core{0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
     kill(getpid(), SIGSEGV);
