@@ -1,8 +1,8 @@
 // Measures monitor against the bare cost of fork plus exec, side by side in
 // one run, and prints a table and a last line of JSON.
 //
-//   bench [--rounds N] [--crash-seconds S] [--idle-seconds S] [--starts N]
-//         [--monitor PATH] [--ping PATH]
+//   bench [--rounds N] [--starts N] [--crash-seconds S] [--idle-seconds S]
+//         [--others [--others-rounds N]] [--monitor PATH] [--ping PATH]
 //
 // Written against libc alone, like the supervisor, so that the bare loop's
 // forks copy a process of the same kind and the comparison is fair.
@@ -16,21 +16,21 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
-#include <dirent.h>
 
 #include "ping.h"
-
-extern char** environ;
+#include "proc.h"
 
 namespace {
+
+using proc::KillStarted;
+using proc::Now;
 
 struct Settings {
   int rounds = 1000;
   int starts = 200;
-  double crash_seconds = 3;
-  double idle_seconds = 10;
+  int crash_seconds = 3;
+  int idle_seconds = 10;
   int others_rounds = 10;
   bool others = false;
   const char* monitor = MONITOR_PATH;
@@ -39,29 +39,14 @@ struct Settings {
 Settings g;
 
 [[noreturn]] void Fail(const char* what) {
-  fprintf(stderr, "bench: %s: %s\n", what, strerror(errno));
+  const int error = errno;
+  // Nothing more can be done if standard error is gone too.
+  static_cast<void>(fprintf(stderr, "bench: %s: %s\n", what, strerror(error)));
   exit(1);
 }
 
-long long Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
-void KillStarted(pid_t pid) {
-  if (pid > 1) kill(pid, SIGKILL);
-}
-
-// Reaps every child, with a deadline.
 void ReapAll() {
-  const long long give_up = Now() + 10000000000LL;
-  while (Now() < give_up) {
-    const pid_t got = waitpid(-1, nullptr, WNOHANG);
-    if (got < 0 && errno == ECHILD) return;
-    if (got <= 0) usleep(1000);
-  }
-  fprintf(stderr, "bench: children left unreaped\n");
+  if (!proc::ReapAll()) Fail("children left unreaped");
 }
 
 // The pipe the targets report on: its write end sits at descriptor 3, not
@@ -95,9 +80,9 @@ void DrainReports() {
 }
 
 pid_t Spawn(const char* path, const char* arg1, const char* arg2) {
-  char* argv[] = {const_cast<char*>(path), const_cast<char*>(arg1), const_cast<char*>(arg2), nullptr};
   const pid_t pid = fork();
   if (pid == 0) {
+    char* argv[] = {const_cast<char*>(path), const_cast<char*>(arg1), const_cast<char*>(arg2), nullptr};
     execve(path, argv, environ);
     _exit(127);
   }
@@ -135,15 +120,21 @@ struct Stats {
 int CompareLong(const void* a, const void* b) {
   const long long x = *static_cast<const long long*>(a);
   const long long y = *static_cast<const long long*>(b);
-  return (x > y) - (x < y);
+  if (x < y) return -1;
+  return x > y ? 1 : 0;
 }
 
 Stats Summarize(long long* samples, int count) {
   qsort(samples, static_cast<size_t>(count), sizeof *samples, CompareLong);
   double sum = 0;
   for (int i = 0; i < count; ++i) sum += static_cast<double>(samples[i]);
-  auto at = [&](int percent) { return static_cast<double>(samples[count * percent / 100]) / 1000.0; };
-  return Stats{at(50), at(90), at(99), static_cast<double>(samples[count - 1]) / 1000.0, sum / count / 1000.0};
+  // Nearest rank: the smallest sample with at least percent% of all at or below it.
+  auto at = [&](int percent) {
+    const int rank = (count * percent + 99) / 100;
+    return static_cast<double>(samples[rank - 1]) / 1000.0;
+  };
+  return Stats{at(50), at(90), at(99), static_cast<double>(samples[count - 1]) / 1000.0,
+               sum / static_cast<double>(count) / 1000.0};
 }
 
 // Relaunch latency: from SIGKILL of the target to the next target's first
@@ -188,7 +179,7 @@ void MeasureRelaunch(Stats* bare, Stats* mon) {
 // Crash loop: starts per second of a target that dies from SIGSEGV at once.
 double BareCrashRate() {
   NewReportPipe();
-  const long long end = Now() + static_cast<long long>(g.crash_seconds * 1e9);
+  const long long end = Now() + g.crash_seconds * 1000000000LL;
   const long long start = Now();
   long long starts = 0;
   while (Now() < end) {
@@ -204,7 +195,7 @@ double MonitorCrashRate() {
   NewReportPipe();
   const Supervised run = StartMonitor("crash");
   const long long start = Now();
-  const long long end = start + static_cast<long long>(g.crash_seconds * 1e9);
+  const long long end = start + g.crash_seconds * 1000000000LL;
   long long starts = 0;
   PingReport report{};
   while (Now() < end) {
@@ -239,58 +230,6 @@ void MeasureStart(Stats* bare, Stats* mon) {
   *mon = Summarize(g_mon, g.starts);
 }
 
-// A number from a "Key:   value" line of a /proc file of the process.
-long long ProcNumber(pid_t pid, const char* file_name, const char* key) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/%s", pid, file_name);
-  FILE* file = fopen(path, "r");
-  if (file == nullptr) return -1;
-  char line[256];
-  long long value = -1;
-  const size_t key_length = strlen(key);
-  while (fgets(line, sizeof line, file) != nullptr) {
-    if (strncmp(line, key, key_length) == 0) value = atoll(line + key_length);
-  }
-  fclose(file);
-  return value;
-}
-
-long long ContextSwitches(pid_t pid) {
-  return ProcNumber(pid, "status", "voluntary_ctxt_switches:") +
-         ProcNumber(pid, "status", "nonvoluntary_ctxt_switches:");
-}
-
-int OpenDescriptors(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/fd", pid);
-  DIR* dir = opendir(path);
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
-// utime + stime, in clock ticks.
-long long CpuTicks(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  FILE* file = fopen(path, "r");
-  if (file == nullptr) return -1;
-  char text[1024];
-  const size_t n = fread(text, 1, sizeof text - 1, file);
-  fclose(file);
-  text[n] = '\0';
-  // Fields after the command name, which is in parentheses and may hold spaces.
-  const char* p = strrchr(text, ')');
-  if (p == nullptr) return -1;
-  long long utime = 0, stime = 0;
-  if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &utime, &stime) != 2) return -1;
-  return utime + stime;
-}
-
 struct Footprint {
   long long rss, pss, private_dirty, threads, fds, binary, idle_switches, idle_ticks;
 };
@@ -298,21 +237,21 @@ struct Footprint {
 Footprint MeasureFootprint() {
   NewReportPipe();
   const Supervised run = StartMonitor(nullptr);
-  usleep(200000);
+  proc::SleepUs(200000);
   Footprint f{};
-  f.rss = ProcNumber(run.supervisor, "smaps_rollup", "Rss:");
-  f.pss = ProcNumber(run.supervisor, "smaps_rollup", "Pss:");
-  f.private_dirty = ProcNumber(run.supervisor, "smaps_rollup", "Private_Dirty:");
-  f.threads = ProcNumber(run.supervisor, "status", "Threads:");
-  f.fds = OpenDescriptors(run.supervisor);
+  f.rss = proc::ProcNumber(run.supervisor, "smaps_rollup", "Rss:");
+  f.pss = proc::ProcNumber(run.supervisor, "smaps_rollup", "Pss:");
+  f.private_dirty = proc::ProcNumber(run.supervisor, "smaps_rollup", "Private_Dirty:");
+  f.threads = proc::ProcNumber(run.supervisor, "status", "Threads:");
+  f.fds = proc::OpenDescriptors(run.supervisor);
   struct stat binary {};
   f.binary = stat(g.monitor, &binary) == 0 ? binary.st_size : -1;
 
-  const long long switches = ContextSwitches(run.supervisor);
-  const long long ticks = CpuTicks(run.supervisor);
-  usleep(static_cast<useconds_t>(g.idle_seconds * 1e6));
-  f.idle_switches = ContextSwitches(run.supervisor) - switches;
-  f.idle_ticks = CpuTicks(run.supervisor) - ticks;
+  const long long switches = proc::ContextSwitches(run.supervisor);
+  const long long ticks = proc::CpuTicks(run.supervisor);
+  sleep(static_cast<unsigned>(g.idle_seconds));
+  f.idle_switches = proc::ContextSwitches(run.supervisor) - switches;
+  f.idle_ticks = proc::CpuTicks(run.supervisor) - ticks;
   StopMonitor(run);
   return f;
 }
@@ -336,8 +275,8 @@ bool FoundOnPath(const char* program, char* path, size_t size) {
   while (*search != '\0') {
     const char* colon = strchr(search, ':');
     const size_t length = colon != nullptr ? static_cast<size_t>(colon - search) : strlen(search);
-    snprintf(path, size, "%.*s/%s", static_cast<int>(length), search, program);
-    if (access(path, X_OK) == 0) return true;
+    const int written = snprintf(path, size, "%.*s/%s", static_cast<int>(length), search, program);
+    if (written > 0 && static_cast<size_t>(written) < size && access(path, X_OK) == 0) return true;
     search += length + (colon != nullptr ? 1 : 0);
   }
   return false;
@@ -345,7 +284,7 @@ bool FoundOnPath(const char* program, char* path, size_t size) {
 
 void WaitUntil(long long when_ns) {
   const long long left = when_ns - Now();
-  if (left > 0) usleep(static_cast<useconds_t>(left / 1000));
+  if (left > 0) proc::SleepUs(left / 1000);
 }
 
 // Relaunch latency of targets that lived long enough not to be held back.
@@ -371,8 +310,9 @@ bool MeasureOther(const Other& other, Stats* stats) {
   if (!FoundOnPath(other.program, program, sizeof program)) return false;
   char service[] = "/tmp/monitor-bench-XXXXXX";
   if (mkdtemp(service) == nullptr) Fail("mkdtemp");
-  char run[4200];
-  snprintf(run, sizeof run, "%s/run", service);
+  char run[sizeof service + 4];
+  memcpy(run, service, sizeof service - 1);
+  memcpy(run + sizeof service - 1, "/run", 5);
   if (symlink(g.ping, run) != 0) Fail("symlink");
 
   NewReportPipe();
@@ -381,9 +321,7 @@ bool MeasureOther(const Other& other, Stats* stats) {
   if (!ReadReport(&first)) Fail("no report under another supervisor");
   *stats = AgedRelaunch(supervisor, first);
 
-  char cleanup[4200];
-  snprintf(cleanup, sizeof cleanup, "rm -rf '%s'", service);
-  if (system(cleanup) != 0) fprintf(stderr, "bench: could not remove %s\n", service);
+  if (!proc::RemoveTree(service)) Fail("removing the service directory");
   return true;
 }
 
@@ -424,36 +362,46 @@ void PrintOthers() {
   printf("}\n");
 }
 
+[[noreturn]] void Usage() {
+  static_cast<void>(fprintf(stderr,
+                            "usage: bench [--rounds N] [--starts N] [--crash-seconds S] [--idle-seconds S]\n"
+                            "             [--others [--others-rounds N]] [--monitor PATH] [--ping PATH]\n"));
+  exit(2);
+}
+
+int CountArgument(const char* text, int high) {
+  long long value = 0;
+  if (!proc::ParseNumber(text, 1, high, &value)) Usage();
+  return static_cast<int>(value);
+}
+
 void ParseArguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    const bool has_value = i + 1 < argc;
-    if (strcmp(argv[i], "--rounds") == 0 && has_value) {
-      g.rounds = atoi(argv[++i]);
-    } else if (strcmp(argv[i], "--starts") == 0 && has_value) {
-      g.starts = atoi(argv[++i]);
-    } else if (strcmp(argv[i], "--crash-seconds") == 0 && has_value) {
-      g.crash_seconds = atof(argv[++i]);
-    } else if (strcmp(argv[i], "--idle-seconds") == 0 && has_value) {
-      g.idle_seconds = atof(argv[++i]);
-    } else if (strcmp(argv[i], "--others") == 0) {
+    const char* option = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (strcmp(option, "--others") == 0) {
       g.others = true;
-    } else if (strcmp(argv[i], "--others-rounds") == 0 && has_value) {
-      g.others_rounds = atoi(argv[++i]);
-    } else if (strcmp(argv[i], "--monitor") == 0 && has_value) {
-      g.monitor = argv[++i];
-    } else if (strcmp(argv[i], "--ping") == 0 && has_value) {
-      g.ping = argv[++i];
-    } else {
-      fprintf(stderr,
-              "usage: bench [--rounds N] [--starts N] [--crash-seconds S] [--idle-seconds S]\n"
-              "             [--others [--others-rounds N]] [--monitor PATH] [--ping PATH]\n");
-      exit(2);
+      continue;
     }
-  }
-  if (g.rounds < 1 || g.rounds > kMaxRounds || g.starts < 1 || g.starts > kMaxRounds || g.others_rounds < 1 ||
-      g.others_rounds > kMaxRounds) {
-    fprintf(stderr, "bench: --rounds and --starts take 1 to %d\n", kMaxRounds);
-    exit(2);
+    if (value == nullptr) Usage();
+    ++i;
+    if (strcmp(option, "--rounds") == 0) {
+      g.rounds = CountArgument(value, kMaxRounds);
+    } else if (strcmp(option, "--starts") == 0) {
+      g.starts = CountArgument(value, kMaxRounds);
+    } else if (strcmp(option, "--crash-seconds") == 0) {
+      g.crash_seconds = CountArgument(value, 3600);
+    } else if (strcmp(option, "--idle-seconds") == 0) {
+      g.idle_seconds = CountArgument(value, 3600);
+    } else if (strcmp(option, "--others-rounds") == 0) {
+      g.others_rounds = CountArgument(value, kMaxRounds);
+    } else if (strcmp(option, "--monitor") == 0) {
+      g.monitor = value;
+    } else if (strcmp(option, "--ping") == 0) {
+      g.ping = value;
+    } else {
+      Usage();
+    }
   }
 }
 
@@ -464,11 +412,13 @@ int main(int argc, char** argv) {
   // The detached supervisors become this process's children, to be reaped.
   if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) Fail("prctl");
 
-  Stats bare{}, mon{};
+  Stats bare{};
+  Stats mon{};
   MeasureRelaunch(&bare, &mon);
   const double bare_crash = BareCrashRate();
   const double mon_crash = MonitorCrashRate();
-  Stats bare_start{}, mon_start{};
+  Stats bare_start{};
+  Stats mon_start{};
   MeasureStart(&bare_start, &mon_start);
   const Footprint f = MeasureFootprint();
 
@@ -484,21 +434,23 @@ int main(int argc, char** argv) {
          mon_crash / bare_crash);
   printf("start to first report p50, microseconds: bare %.1f, monitor %.1f, ratio %.3f\n", bare_start.p50,
          mon_start.p50, mon_start.p50 / bare_start.p50);
-  printf("supervisor footprint: rss %lld KiB, pss %lld KiB, private dirty %lld KiB, threads %lld, fds %lld, "
-         "binary %lld bytes\n",
-         f.rss, f.pss, f.private_dirty, f.threads, f.fds, f.binary);
-  printf("idle %.0f s: context switches %lld, cpu ticks %lld\n", g.idle_seconds, f.idle_switches, f.idle_ticks);
+  printf(
+      "supervisor footprint: rss %lld KiB, pss %lld KiB, private dirty %lld KiB, threads %lld, fds %lld, "
+      "binary %lld bytes\n",
+      f.rss, f.pss, f.private_dirty, f.threads, f.fds, f.binary);
+  printf("idle %d s: context switches %lld, cpu ticks %lld\n", g.idle_seconds, f.idle_switches, f.idle_ticks);
   if (g.others) PrintOthers();
-  printf("{\"rounds\":%d,\"bare_p50_us\":%.1f,\"bare_p90_us\":%.1f,\"bare_p99_us\":%.1f,\"bare_max_us\":%.1f,"
-         "\"monitor_p50_us\":%.1f,\"monitor_p90_us\":%.1f,\"monitor_p99_us\":%.1f,\"monitor_max_us\":%.1f,"
-         "\"ratio_p50\":%.3f,\"ratio_p90\":%.3f,\"ratio_p99\":%.3f,\"ratio_max\":%.3f,"
-         "\"bare_crash_per_s\":%.0f,\"monitor_crash_per_s\":%.0f,\"ratio_crash\":%.3f,"
-         "\"bare_start_p50_us\":%.1f,\"monitor_start_p50_us\":%.1f,\"ratio_start\":%.3f,"
-         "\"rss_kib\":%lld,\"pss_kib\":%lld,\"private_dirty_kib\":%lld,\"threads\":%lld,\"fds\":%lld,"
-         "\"binary_bytes\":%lld,\"idle_seconds\":%.0f,\"idle_switches\":%lld,\"idle_cpu_ticks\":%lld}\n",
-         g.rounds, bare.p50, bare.p90, bare.p99, bare.max, mon.p50, mon.p90, mon.p99, mon.max, mon.p50 / bare.p50,
-         mon.p90 / bare.p90, mon.p99 / bare.p99, mon.max / bare.max, bare_crash, mon_crash, mon_crash / bare_crash,
-         bare_start.p50, mon_start.p50, mon_start.p50 / bare_start.p50, f.rss, f.pss, f.private_dirty, f.threads,
-         f.fds, f.binary, g.idle_seconds, f.idle_switches, f.idle_ticks);
+  printf(
+      "{\"rounds\":%d,\"bare_p50_us\":%.1f,\"bare_p90_us\":%.1f,\"bare_p99_us\":%.1f,\"bare_max_us\":%.1f,"
+      "\"monitor_p50_us\":%.1f,\"monitor_p90_us\":%.1f,\"monitor_p99_us\":%.1f,\"monitor_max_us\":%.1f,"
+      "\"ratio_p50\":%.3f,\"ratio_p90\":%.3f,\"ratio_p99\":%.3f,\"ratio_max\":%.3f,"
+      "\"bare_crash_per_s\":%.0f,\"monitor_crash_per_s\":%.0f,\"ratio_crash\":%.3f,"
+      "\"bare_start_p50_us\":%.1f,\"monitor_start_p50_us\":%.1f,\"ratio_start\":%.3f,"
+      "\"rss_kib\":%lld,\"pss_kib\":%lld,\"private_dirty_kib\":%lld,\"threads\":%lld,\"fds\":%lld,"
+      "\"binary_bytes\":%lld,\"idle_seconds\":%d,\"idle_switches\":%lld,\"idle_cpu_ticks\":%lld}\n",
+      g.rounds, bare.p50, bare.p90, bare.p99, bare.max, mon.p50, mon.p90, mon.p99, mon.max, mon.p50 / bare.p50,
+      mon.p90 / bare.p90, mon.p99 / bare.p99, mon.max / bare.max, bare_crash, mon_crash, mon_crash / bare_crash,
+      bare_start.p50, mon_start.p50, mon_start.p50 / bare_start.p50, f.rss, f.pss, f.private_dirty, f.threads, f.fds,
+      f.binary, g.idle_seconds, f.idle_switches, f.idle_ticks);
   return 0;
 }

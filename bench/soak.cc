@@ -9,85 +9,33 @@
 // descriptors and private dirty memory as after its first thousand
 // relaunches, and starts must equal deaths plus one: no death went without a
 // relaunch and none got two.
-#include <dirent.h>
-#include <errno.h>
-#include <sched.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "proc.h"
 #include "soak.h"
-
-extern char** environ;
 
 namespace {
 
-long long Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
+using proc::KillStarted;
+using proc::Now;
 
-void KillStarted(pid_t pid) {
-  if (pid > 1) kill(pid, SIGKILL);
-}
+// Complains on standard error; if that is gone too, there is no one to tell.
+void Complain(const char* what) { static_cast<void>(fprintf(stderr, "soak: %s\n", what)); }
 
-long long ProcNumber(pid_t pid, const char* file_name, const char* key) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/%s", pid, file_name);
-  FILE* file = fopen(path, "r");
-  if (file == nullptr) return -1;
-  char line[256];
-  long long value = -1;
-  const size_t key_length = strlen(key);
-  while (fgets(line, sizeof line, file) != nullptr) {
-    if (strncmp(line, key, key_length) == 0) value = atoll(line + key_length);
-  }
-  fclose(file);
-  return value;
-}
-
-int OpenDescriptors(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/fd", pid);
-  DIR* dir = opendir(path);
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-  closedir(dir);
-  return count;
-}
-
-// The supervisor's children: how many, and how many of them are zombies.
+// The supervisor's children, and how many of them are zombies.
 void CountChildren(pid_t supervisor, int* children, int* zombies) {
-  *children = 0;
+  pid_t found[64];
+  *children = proc::Children(supervisor, found, 64);
   *zombies = 0;
-  char path[96];
-  snprintf(path, sizeof path, "/proc/%d/task/%d/children", supervisor, supervisor);
-  FILE* file = fopen(path, "r");
-  if (file == nullptr) return;
-  int child = 0;
-  while (fscanf(file, "%d", &child) == 1) {
-    ++*children;
-    char stat_path[64];
-    snprintf(stat_path, sizeof stat_path, "/proc/%d/stat", child);
-    FILE* stat = fopen(stat_path, "r");
-    if (stat == nullptr) continue;
-    char text[512];
-    const size_t n = fread(text, 1, sizeof text - 1, stat);
-    fclose(stat);
-    text[n] = '\0';
-    const char* after_name = strrchr(text, ')');
-    if (after_name != nullptr && after_name[2] == 'Z') ++*zombies;
-  }
-  fclose(file);
+  for (int i = 0; i < *children; ++i) *zombies += proc::State(found[i]) == 'Z' ? 1 : 0;
 }
 
 [[noreturn]] void Storm(pid_t supervisor, SoakCounters* counters) {
@@ -105,16 +53,17 @@ struct Sample {
 };
 
 Sample Measure(pid_t supervisor) {
-  return Sample{OpenDescriptors(supervisor), ProcNumber(supervisor, "smaps_rollup", "Private_Dirty:")};
+  return Sample{proc::OpenDescriptors(supervisor), proc::ProcNumber(supervisor, "smaps_rollup", "Private_Dirty:")};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   long long relaunches = 100000;
-  if (argc == 3 && strcmp(argv[1], "--relaunches") == 0) relaunches = atoll(argv[2]);
-  if (relaunches < 1000) {
-    fprintf(stderr, "usage: soak [--relaunches N], N at least 1000\n");
+  const bool understood = argc == 1 || (argc == 3 && strcmp(argv[1], "--relaunches") == 0 &&
+                                        proc::ParseNumber(argv[2], 2000, 100000000, &relaunches));
+  if (!understood) {
+    Complain("usage: soak [--relaunches N], N from 2000");
     return 2;
   }
   if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return 1;
@@ -125,8 +74,8 @@ int main(int argc, char** argv) {
     perror("soak: counters");
     return 1;
   }
-  auto* counters = static_cast<SoakCounters*>(
-      mmap(nullptr, sizeof(SoakCounters), PROT_READ | PROT_WRITE, MAP_SHARED, kSoakFd, 0));
+  auto* counters =
+      static_cast<SoakCounters*>(mmap(nullptr, sizeof(SoakCounters), PROT_READ | PROT_WRITE, MAP_SHARED, kSoakFd, 0));
   if (counters == MAP_FAILED) return 1;
   counters->deaths_wanted = relaunches;
 
@@ -138,20 +87,15 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   if (invoker < 0 || waitpid(invoker, &status, 0) != invoker || status != 0) {
-    fprintf(stderr, "soak: the supervisor did not start\n");
+    Complain("the supervisor did not start");
+    munmap(counters, sizeof(SoakCounters));
     return 1;
   }
   // The detached supervisor is now this subreaper's only child.
   pid_t supervisor = -1;
-  {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/task/%d/children", getpid(), getpid());
-    FILE* file = fopen(path, "r");
-    if (file == nullptr || fscanf(file, "%d", &supervisor) != 1) supervisor = -1;
-    if (file != nullptr) fclose(file);
-  }
-  if (supervisor <= 1) {
-    fprintf(stderr, "soak: no supervisor found\n");
+  if (proc::Children(getpid(), &supervisor, 1) != 1 || supervisor <= 1) {
+    Complain("no supervisor found");
+    munmap(counters, sizeof(SoakCounters));
     return 1;
   }
 
@@ -168,15 +112,16 @@ int main(int argc, char** argv) {
       baseline = Measure(supervisor);
       baseline_taken = true;
     }
-    usleep(10000);
+    proc::SleepUs(10000);
   }
   const double seconds = static_cast<double>(Now() - began) / 1e9;
   KillStarted(storm);
   waitpid(storm, nullptr, 0);
 
   // Let the last SIGCHLDs and storm signals drain before looking.
-  usleep(500000);
-  int children = 0, zombies = 0;
+  proc::SleepUs(500000);
+  int children = 0;
+  int zombies = 0;
   CountChildren(supervisor, &children, &zombies);
   const Sample end = Measure(supervisor);
   const long long starts = counters->starts;
@@ -198,13 +143,7 @@ int main(int argc, char** argv) {
 
   KillStarted(supervisor);
   KillStarted(survivor);
-  // Reap everything this subreaper adopted, with a deadline.
-  const long long reap_deadline = Now() + 10000000000LL;
-  while (Now() < reap_deadline) {
-    const pid_t got = waitpid(-1, nullptr, WNOHANG);
-    if (got < 0 && errno == ECHILD) break;
-    if (got <= 0) usleep(1000);
-  }
+  if (!proc::ReapAll()) ++failures;
   printf("soak: %s\n", failures == 0 ? "passed" : "FAILED");
   return failures == 0 ? 0 : 1;
 }

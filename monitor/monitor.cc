@@ -6,10 +6,9 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace monitor {
 
@@ -26,27 +25,23 @@ constexpr int kExecFailedStatus = 127;
 // How long to wait before trying again a relaunch whose fork failed.
 constexpr unsigned kForkRetrySeconds = 1;
 
-// Writes one message as a single write, so that every line leaves the
+// Writes one message as a single system call, so that every line leaves the
 // process whole and at once, without stdio buffers that a forked process
 // would inherit. Once detached, the streams lead to /dev/null; a line that
 // cannot be written has nowhere else to go, so its failure is dropped.
-void WriteAll(int fd, const char* text, size_t length) {
-  const ssize_t written = write(fd, text, length);
+void WriteLine(int fd, const char* first, const char* second = "") {
+  char newline[] = "\n";
+  iovec parts[] = {
+      {const_cast<char*>(first), strlen(first)}, {const_cast<char*>(second), strlen(second)}, {newline, 1}};
+  const ssize_t written = writev(fd, parts, 3);
   static_cast<void>(written);
-}
-
-void WriteLine(int fd, const char* text) {
-  char line[64];
-  const size_t length = strlen(text);
-  memcpy(line, text, length);
-  line[length] = '\n';
-  WriteAll(fd, line, length + 1);
 }
 
 // Writes the label followed directly by the number in decimal.
 void WriteLineWithNumber(int fd, const char* label, int number) {
   char digits[16];
   char* first = digits + sizeof digits;
+  *--first = '\0';
   // Negate in unsigned arithmetic so that INT_MIN does not overflow.
   unsigned magnitude = number < 0 ? 0U - static_cast<unsigned>(number) : static_cast<unsigned>(number);
   do {
@@ -54,14 +49,7 @@ void WriteLineWithNumber(int fd, const char* label, int number) {
     magnitude /= 10;
   } while (magnitude != 0);
   if (number < 0) *--first = '-';
-
-  char line[64];
-  const size_t label_length = strlen(label);
-  const size_t digit_count = static_cast<size_t>(digits + sizeof digits - first);
-  memcpy(line, label, label_length);
-  memcpy(line + label_length, first, digit_count);
-  line[label_length + digit_count] = '\n';
-  WriteAll(fd, line, label_length + digit_count + 1);
+  WriteLine(fd, label, first);
 }
 
 // Runs in the forked process only. Whatever happens here must end in exec
@@ -69,7 +57,7 @@ void WriteLineWithNumber(int fd, const char* label, int number) {
 // exit() would run exit handlers and flush stdio buffers copied from the
 // supervisor.
 [[noreturn]] void ExecTarget() {
-  execve(child_program, child_agrs, environ);
+  if (child_program != nullptr) execve(child_program, child_agrs, environ);
   WriteLine(STDERR_FILENO, "exec error");
   _exit(kExecFailedStatus);
 }

@@ -16,8 +16,6 @@
 
 #include "harness.h"
 
-extern char** environ;
-
 namespace {
 
 using harness::Report;
@@ -47,12 +45,21 @@ bool IsRunning(pid_t pid) {
   return !state.empty() && state.find('Z') == std::string::npos;
 }
 
+// The pointers an exec call takes, into strings that outlive them.
+std::vector<char*> NullTerminated(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  pointers.reserve(words.size() + 1);
+  for (auto& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 struct Options {
-  std::vector<std::string> args;        // after the supervisor's own name
-  std::vector<std::string> extra_env;   // added to this process's environment
+  std::vector<std::string> args;       // after the supervisor's own name
+  std::vector<std::string> extra_env;  // added to this process's environment
   std::string cwd = ".";
   bool ignore_sigchld = false;
-  bool no_arguments_at_all = false;     // argc 0
+  bool no_arguments_at_all = false;  // argc 0
 };
 
 // One run of the supervisor: starts it, and ends the supervisor and its last
@@ -68,26 +75,24 @@ class Supervised {
 
     std::vector<std::string> words{MONITOR_PATH};
     for (const auto& arg : options.args) words.push_back(arg == "REPORT_FD" ? std::to_string(kReportFd) : arg);
-    std::vector<char*> argv;
-    if (!options.no_arguments_at_all) {
-      for (auto& word : words) argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    if (options.no_arguments_at_all) words.clear();
+    std::vector<char*> argv = NullTerminated(words);
+    // This process's environment, with the test's own variables in front so
+    // that they take precedence.
     std::vector<std::string> env_words{std::string("MONITOR_PROBE_VALUE=") + kProbeValue};
-    for (char** e = environ; *e != nullptr; ++e) env_words.emplace_back(*e);
     env_words.insert(env_words.end(), options.extra_env.begin(), options.extra_env.end());
-    std::vector<char*> envp;
-    for (auto& word : env_words) envp.push_back(word.data());
-    envp.push_back(nullptr);
+    for (char** e = environ; *e != nullptr; ++e) env_words.emplace_back(*e);
+    std::vector<char*> envp = NullTerminated(env_words);
 
-    fflush(nullptr);
+    // Nothing buffered in this process may be written again by the copy.
+    if (fflush(nullptr) != 0) return;
     invoker_ = fork();
     if (invoker_ == 0) {
       // The report pipe reaches the supervisor and every target at a known number.
       if (dup2(report[1], kReportFd) < 0 || dup2(captured[1], STDOUT_FILENO) < 0 ||
           dup2(captured[1], STDERR_FILENO) < 0 || chdir(options.cwd.c_str()) != 0)
         _exit(120);
-      if (options.ignore_sigchld) signal(SIGCHLD, SIG_IGN);
+      if (options.ignore_sigchld && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
       execve(MONITOR_PATH, argv.data(), envp.data());
       _exit(121);
     }
@@ -122,9 +127,7 @@ class Supervised {
 
   // The next line on the report pipe: a probe's report or a line of the
   // fork-failing library.
-  std::optional<std::string> NextLine(int deadline_ms = harness::kDeadlineMs) {
-    return reader_.Next(deadline_ms);
-  }
+  std::optional<std::string> NextLine(int deadline_ms = harness::kDeadlineMs) { return reader_.Next(deadline_ms); }
 
   // The next report; its probe is the one to end afterwards.
   std::optional<Report> NextReport() {
@@ -183,14 +186,11 @@ std::vector<std::string> AwkwardArguments() {
 class ScratchDirectory {
  public:
   ScratchDirectory() {
-    char path[] = "/tmp/monitor-e2e-XXXXXX";
-    if (mkdtemp(path) != nullptr) path_ = path;
+    char pattern[] = "/tmp/monitor-e2e-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path_ = pattern;
   }
   ~ScratchDirectory() {
-    if (!path_.empty()) {
-      const std::string cleanup = "rm -rf '" + path_ + "'";
-      if (system(cleanup.c_str()) != 0) ADD_FAILURE() << "could not remove " << path_;
-    }
+    if (!path_.empty() && !harness::RemoveTree(path_)) ADD_FAILURE() << "could not remove " << path_;
   }
   const std::string& path() const { return path_; }
 
@@ -281,8 +281,7 @@ TEST_P(IgnoredSignal, ChangesNothing) {
   EXPECT_TRUE(run.NextReport());
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, IgnoredSignal,
-                         ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGALRM, SIGCHLD),
+INSTANTIATE_TEST_SUITE_P(Signals, IgnoredSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGALRM, SIGCHLD),
                          [](const auto& test) { return std::string(sigabbrev_np(test.param)); });
 
 // Nothing to supervise: a clear failure, and nothing left in the background.
@@ -300,7 +299,7 @@ TEST(Start, WithoutATargetFailsAndDetachesNothing) {
     EXPECT_EQ(run.invoker_status(), 255);
     // This kernel hands an empty vector over as one empty name, which takes
     // the no-target path; others may deliver argc 0, which writes nothing.
-    const std::string output = run.invoker_output();
+    const std::string& output = run.invoker_output();
     EXPECT_TRUE(output.empty() || output == "usage: monitor PROGRAM [ARGUMENT...]\n") << output;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
   }
@@ -325,8 +324,7 @@ TEST_P(BadTarget, IsLaunchedOnceAndLeftDown) {
   EXPECT_TRUE(run.NoMoreLines());
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, BadTarget,
-                         ::testing::Values("/nonexistent/program", "/", "TEXT_FILE", "sleep", ""));
+INSTANTIATE_TEST_SUITE_P(Paths, BadTarget, ::testing::Values("/nonexistent/program", "/", "TEXT_FILE", "sleep", ""));
 
 TEST(Start, WithSigchldIgnoredStillSeesTheTargetDie) {
   Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
@@ -344,8 +342,12 @@ TEST(Start, WithSigchldIgnoredStillSeesTheTargetDie) {
 // second and the target comes back.
 TEST(Relaunch, IsRetriedWhileForkFails) {
   Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
-  options.extra_env = {std::string("LD_PRELOAD=") + FORK_FAIL_LIBRARY, "FORK_FAIL_SKIP=1",
-                       "FORK_FAIL_COUNT=2", "FORK_FAIL_FD=9"};
+  // A sanitized supervisor wants its run-time first among the libraries; the
+  // fork library must come before it to interpose fork, so that check is off.
+  const char* asan_options = getenv("ASAN_OPTIONS");
+  options.extra_env = {
+      std::string("LD_PRELOAD=") + FORK_FAIL_LIBRARY, "FORK_FAIL_SKIP=1", "FORK_FAIL_COUNT=2", "FORK_FAIL_FD=9",
+      std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "")};
   Supervised run(options);
   auto first = run.NextReport();
   ASSERT_TRUE(first);

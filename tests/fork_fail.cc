@@ -12,7 +12,7 @@ namespace {
 
 int EnvNumber(const char* name, int fallback) {
   const char* text = getenv(name);
-  return text != nullptr ? atoi(text) : fallback;
+  return text != nullptr ? static_cast<int>(strtol(text, nullptr, 10)) : fallback;
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <errno.h>
+#include <ftw.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -59,6 +61,12 @@ inline void ReapAll(int deadline_ms = kDeadlineMs) {
     if (got < 0 && errno == ECHILD) return;
     if (got <= 0) SleepMs(5);
   }
+}
+
+// Removes a scratch directory and everything in it.
+inline bool RemoveTree(const std::string& path) {
+  auto remove_one = [](const char* file, const struct stat*, int, FTW*) { return remove(file); };
+  return nftw(path.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS) == 0;
 }
 
 inline std::string Unhex(const std::string& hex) {

@@ -33,9 +33,7 @@ std::string Hex(const char* text) {
   return out;
 }
 
-std::string Limit(rlim_t value) {
-  return value == RLIM_INFINITY ? "-1" : std::to_string(value);
-}
+std::string Limit(rlim_t value) { return value == RLIM_INFINITY ? "-1" : std::to_string(value); }
 
 std::string BlockedSignals() {
   FILE* status = fopen("/proc/self/status", "r");
@@ -48,7 +46,7 @@ std::string BlockedSignals() {
     blocked.erase(0, blocked.find_first_not_of(" \t"));
     blocked.erase(blocked.find_last_not_of(" \t\n") + 1);
   }
-  fclose(status);
+  static_cast<void>(fclose(status));  // opened for reading: nothing to lose
   return blocked;
 }
 
@@ -59,8 +57,7 @@ void Report(int fd, int argc, char** argv) {
   const char* value = getenv("MONITOR_PROBE_VALUE");
 
   std::string line = "pid=" + std::to_string(getpid()) + " ppid=" + std::to_string(getppid()) +
-                     " core=" + Limit(core.rlim_cur) + "," + Limit(core.rlim_max) +
-                     " sigblk=" + BlockedSignals() +
+                     " core=" + Limit(core.rlim_cur) + "," + Limit(core.rlim_max) + " sigblk=" + BlockedSignals() +
                      " cwd=" + (getcwd(cwd, sizeof cwd) != nullptr ? Hex(cwd) : "?") +
                      " env=" + (value != nullptr ? Hex(value) : "-") + " argv=";
   for (int i = 0; i < argc; ++i) line += (i == 0 ? "" : ",") + Hex(argv[i]);
@@ -84,13 +81,13 @@ void SetCoreLimit(rlim_t soft) {
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
-  const int fd = atoi(argv[1]);
+  const int fd = static_cast<int>(strtol(argv[1], nullptr, 10));
   if (fd >= 0) Report(fd, argc, argv);
   // A test that kills this probe with SIGSEGV wants no core file left behind.
   SetCoreLimit(0);
 
   const char* mode = argv[2];
-  if (strncmp(mode, "exit:", 5) == 0) return atoi(mode + 5);
+  if (strncmp(mode, "exit:", 5) == 0) return static_cast<int>(strtol(mode + 5, nullptr, 10));
   if (strcmp(mode, "core") == 0) {
     SetCoreLimit(RLIM_INFINITY);
     kill(getpid(), SIGSEGV);

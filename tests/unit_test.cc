@@ -40,7 +40,8 @@ Outcome RunInTestProcess(const std::function<int()>& body) {
   const int err = memfd_create("stderr", MFD_CLOEXEC);
   Outcome outcome;
   if (out < 0 || err < 0) return outcome;
-  fflush(nullptr);
+  // Nothing buffered in this process may be written again by the copy.
+  if (fflush(nullptr) != 0) return outcome;
   const pid_t pid = fork();
   if (pid == 0) {
     if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(100);
@@ -95,6 +96,7 @@ int EndTarget(int result) {
 enum Check { kPassed = 0, kSetupFailed = 10, kNoSignal, kNotRelaunched, kRelaunched, kTargetChanged };
 
 struct EndCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
   const char* mode;  // probe mode
   int kill_with;     // signal sent to the probe, or 0
@@ -115,9 +117,14 @@ TEST_P(TargetEnd, IsReportedAndRelaunchedOnlyAfterASignal) {
     if (chdir(scratch) != 0) return static_cast<int>(kSetupFailed);
     const rlimit no_core{0, RLIM_INFINITY};
     setrlimit(RLIMIT_CORE, &no_core);
-    SetTarget(PROBE_PATH, {"-1", c.mode});
+    // The probe reports once it runs: a signal sent before the exec would
+    // reach a copy of this test process instead.
+    int report[2];
+    if (pipe(report) != 0) return static_cast<int>(kSetupFailed);
+    SetTarget(PROBE_PATH, {std::to_string(report[1]), c.mode});
     if (!monitor::BlockSignal() || monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
     const pid_t first = monitor::_child_process;
+    if (!harness::LineReader(report[0]).Next()) return EndTarget(kSetupFailed);
     if (c.kill_with != 0) kill(first, c.kill_with);
     if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
     monitor::SigHandler(SIGCHLD);
@@ -130,21 +137,19 @@ TEST_P(TargetEnd, IsReportedAndRelaunchedOnlyAfterASignal) {
   EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
   EXPECT_EQ(outcome.out, std::string("fork ok\n") + c.line + "\n" + (c.relaunched ? "fork ok\n" : ""));
   EXPECT_EQ(outcome.err, "");
-  const std::string cleanup = std::string("rm -rf ") + scratch;
-  EXPECT_EQ(system(cleanup.c_str()), 0);
+  EXPECT_TRUE(harness::RemoveTree(scratch));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ends, TargetEnd,
-    ::testing::Values(EndCase{"KilledBySigkill", "stay", SIGKILL, "child exit by signal:9", true},
-                      EndCase{"KilledBySigsegv", "stay", SIGSEGV, "child exit by signal:11", true},
-                      // With a core file the status has the core bit set (139):
-                      // still reported as signal 11.
-                      EndCase{"CrashesWithCore", "core", 0, "child exit by signal:11", true},
-                      EndCase{"ExitsWithZero", "exit:0", 0, "child exit normally:0", false},
-                      EndCase{"ExitsWithOne", "exit:1", 0, "child exit normally:256", false},
-                      EndCase{"ExitsWithThree", "exit:3", 0, "child exit normally:768", false}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ends, TargetEnd,
+                         ::testing::Values(EndCase{"KilledBySigkill", "stay", SIGKILL, "child exit by signal:9", true},
+                                           EndCase{"KilledBySigsegv", "stay", SIGSEGV, "child exit by signal:11", true},
+                                           // With a core file the status has the core bit set (139):
+                                           // still reported as signal 11.
+                                           EndCase{"CrashesWithCore", "core", 0, "child exit by signal:11", true},
+                                           EndCase{"ExitsWithZero", "exit:0", 0, "child exit normally:0", false},
+                                           EndCase{"ExitsWithOne", "exit:1", 0, "child exit normally:256", false},
+                                           EndCase{"ExitsWithThree", "exit:3", 0, "child exit normally:768", false}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // A SIGCHLD whose wait collects nothing (the target stopped, continued, or
 // someone sent SIGCHLD by hand), and every other watched signal: no line,
@@ -203,9 +208,7 @@ TEST_P(FailedExec, EndsTheForkedProcessAtOnce) {
   ASSERT_GE(fd, 0);
   close(fd);
   const std::string which = GetParam();
-  const char* program = which == "absent"           ? nullptr
-                        : which == "non-executable" ? non_executable
-                                                    : GetParam();
+  const char* program = which == "absent" ? nullptr : which == "non-executable" ? non_executable : GetParam();
 
   const Outcome outcome = RunInTestProcess([&] {
     SetTarget(program, {"-1", "stay"});
@@ -214,8 +217,7 @@ TEST_P(FailedExec, EndsTheForkedProcessAtOnce) {
     if (monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
     if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
     monitor::SigHandler(SIGCHLD);
-    fflush(stdout);
-    return static_cast<int>(kPassed);
+    return fflush(stdout) == 0 ? static_cast<int>(kPassed) : static_cast<int>(kSetupFailed);
   });
   unlink(non_executable);
 
@@ -270,12 +272,12 @@ void CountChild(int) {}
 // An ignored SIGCHLD is put back to default; any other disposition is kept.
 TEST(RestoreChildSignal, UndoesOnlyAnInheritedIgnore) {
   const Outcome outcome = RunInTestProcess([] {
-    signal(SIGCHLD, SIG_IGN);
+    if (signal(SIGCHLD, SIG_IGN) == SIG_ERR) return 10;
     if (!monitor::RestoreChildSignal()) return 1;
     struct sigaction now {};
     sigaction(SIGCHLD, nullptr, &now);
     if (now.sa_handler != SIG_DFL) return 2;
-    signal(SIGCHLD, CountChild);
+    if (signal(SIGCHLD, CountChild) == SIG_ERR) return 10;
     if (!monitor::RestoreChildSignal()) return 3;
     sigaction(SIGCHLD, nullptr, &now);
     return now.sa_handler == CountChild ? 0 : 4;
