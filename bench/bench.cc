@@ -331,23 +331,31 @@ Stats MonitorAged() {
   return AgedRelaunch(run.supervisor, PingReport{run.reported_ns, run.target, run.supervisor});
 }
 
-void PrintOthers() {
-  Stats stats[kOtherCount + 1];
+struct OthersResult {
+  Stats stats[kOtherCount + 1];  // monitor first, then kOthers in order
   bool found[kOtherCount + 1];
-  stats[0] = MonitorAged();
-  found[0] = true;
-  for (int i = 0; i < kOtherCount; ++i) found[i + 1] = MeasureOther(kOthers[i], &stats[i + 1]);
+};
 
+OthersResult MeasureOthers() {
+  OthersResult result{};
+  result.stats[0] = MonitorAged();
+  result.found[0] = true;
+  for (int i = 0; i < kOtherCount; ++i) result.found[i + 1] = MeasureOther(kOthers[i], &result.stats[i + 1]);
+  return result;
+}
+
+void PrintOthersTable(const OthersResult& result) {
   printf("relaunch after SIGKILL of a target that ran 1.2 s, microseconds (%d rounds)\n", g.others_rounds);
   printf("  %-6s %12s", "", "monitor");
-  for (int i = 0; i < kOtherCount; ++i) printf(" %12s", kOthers[i].label);
+  for (const Other& other : kOthers) printf(" %12s", other.label);
   printf("\n");
   const char* names[] = {"p50", "p90", "max"};
   for (int row = 0; row < 3; ++row) {
     printf("  %-6s", names[row]);
     for (int i = 0; i <= kOtherCount; ++i) {
-      const double value = row == 0 ? stats[i].p50 : row == 1 ? stats[i].p90 : stats[i].max;
-      if (found[i]) {
+      const Stats& stats = result.stats[i];
+      const double value = row == 0 ? stats.p50 : row == 1 ? stats.p90 : stats.max;
+      if (result.found[i]) {
         printf(" %12.1f", value);
       } else {
         printf(" %12s", "absent");
@@ -355,11 +363,13 @@ void PrintOthers() {
     }
     printf("\n");
   }
-  printf("{\"others_rounds\":%d,\"aged_monitor_p50_us\":%.1f", g.others_rounds, stats[0].p50);
+}
+
+void PrintOthersJson(const OthersResult& result) {
+  printf(",\"others_rounds\":%d,\"aged_monitor_p50_us\":%.1f", g.others_rounds, result.stats[0].p50);
   for (int i = 0; i < kOtherCount; ++i) {
-    if (found[i + 1]) printf(",\"aged_%s_p50_us\":%.1f", kOthers[i].label, stats[i + 1].p50);
+    if (result.found[i + 1]) printf(",\"aged_%s_p50_us\":%.1f", kOthers[i].label, result.stats[i + 1].p50);
   }
-  printf("}\n");
 }
 
 [[noreturn]] void Usage() {
@@ -439,7 +449,11 @@ int main(int argc, char** argv) {
       "binary %lld bytes\n",
       f.rss, f.pss, f.private_dirty, f.threads, f.fds, f.binary);
   printf("idle %d s: context switches %lld, cpu ticks %lld\n", g.idle_seconds, f.idle_switches, f.idle_ticks);
-  if (g.others) PrintOthers();
+  OthersResult others{};
+  if (g.others) {
+    others = MeasureOthers();
+    PrintOthersTable(others);
+  }
   printf(
       "{\"rounds\":%d,\"bare_p50_us\":%.1f,\"bare_p90_us\":%.1f,\"bare_p99_us\":%.1f,\"bare_max_us\":%.1f,"
       "\"monitor_p50_us\":%.1f,\"monitor_p90_us\":%.1f,\"monitor_p99_us\":%.1f,\"monitor_max_us\":%.1f,"
@@ -447,10 +461,12 @@ int main(int argc, char** argv) {
       "\"bare_crash_per_s\":%.0f,\"monitor_crash_per_s\":%.0f,\"ratio_crash\":%.3f,"
       "\"bare_start_p50_us\":%.1f,\"monitor_start_p50_us\":%.1f,\"ratio_start\":%.3f,"
       "\"rss_kib\":%lld,\"pss_kib\":%lld,\"private_dirty_kib\":%lld,\"threads\":%lld,\"fds\":%lld,"
-      "\"binary_bytes\":%lld,\"idle_seconds\":%d,\"idle_switches\":%lld,\"idle_cpu_ticks\":%lld}\n",
+      "\"binary_bytes\":%lld,\"idle_seconds\":%d,\"idle_switches\":%lld,\"idle_cpu_ticks\":%lld",
       g.rounds, bare.p50, bare.p90, bare.p99, bare.max, mon.p50, mon.p90, mon.p99, mon.max, mon.p50 / bare.p50,
       mon.p90 / bare.p90, mon.p99 / bare.p99, mon.max / bare.max, bare_crash, mon_crash, mon_crash / bare_crash,
       bare_start.p50, mon_start.p50, mon_start.p50 / bare_start.p50, f.rss, f.pss, f.private_dirty, f.threads, f.fds,
       f.binary, g.idle_seconds, f.idle_switches, f.idle_ticks);
+  if (g.others) PrintOthersJson(others);
+  printf("}\n");
   return 0;
 }
