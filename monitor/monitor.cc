@@ -122,22 +122,17 @@ bool RestoreChildSignal() {
   // With SIGCHLD ignored the kernel reaps the target itself and raises no
   // SIGCHLD, so its death would go unseen and it would never be relaunched.
   // An ignored disposition survives exec, so whoever started us may have
-  // left it so.
+  // left it so; a handler cannot have survived, so nothing else is touched.
   struct sigaction current {};
-  if (sigaction(SIGCHLD, nullptr, &current) != 0) {
-    WriteLine(STDERR_FILENO, "sigaction fail");
-    return false;
+  bool restored = sigaction(SIGCHLD, nullptr, &current) == 0;
+  if (restored && current.sa_handler == SIG_IGN) {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    restored = sigaction(SIGCHLD, &default_action, nullptr) == 0;
   }
-  if (current.sa_handler != SIG_IGN) return true;
-
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  sigemptyset(&default_action.sa_mask);
-  if (sigaction(SIGCHLD, &default_action, nullptr) != 0) {
-    WriteLine(STDERR_FILENO, "sigaction fail");
-    return false;
-  }
-  return true;
+  if (!restored) WriteLine(STDERR_FILENO, "sigaction fail");
+  return restored;
 }
 
 bool BlockSignal() {

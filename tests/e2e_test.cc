@@ -138,16 +138,17 @@ class Supervised {
     return report;
   }
 
-  // Waits until the supervisor has no child and sleeps in its loop: two
-  // readings of its context-switch count a little apart agree. A supervisor
-  // that relaunched in a hot loop would never get here.
-  bool Settled() {
+  // Waits until the supervisor has the children expected ("" for none, or
+  // "PID ") and sleeps in its loop: two readings of its context-switch count
+  // a little apart agree, so every signal sent before has been taken. A
+  // supervisor that relaunched in a hot loop would never get here.
+  bool Settled(const std::string& children = "") {
     const long long give_up = harness::NowMs() + harness::kDeadlineMs;
     std::string before = "none";
     while (harness::NowMs() < give_up) {
       const std::string now = ProcField(supervisor_, "status", "voluntary_ctxt_switches:") + "/" +
                               ProcField(supervisor_, "status", "nonvoluntary_ctxt_switches:");
-      if (now == before && Children(supervisor_).empty() && IsRunning(supervisor_)) return true;
+      if (now == before && Children(supervisor_) == children && IsRunning(supervisor_)) return true;
       before = now;
       harness::SleepMs(200);
     }
@@ -271,10 +272,8 @@ TEST_P(IgnoredSignal, ChangesNothing) {
   auto first = run.NextReport();
   ASSERT_TRUE(first);
   ASSERT_EQ(kill(run.supervisor(), GetParam()), 0);
-  harness::SleepMs(100);
-  EXPECT_TRUE(IsRunning(run.supervisor()));
+  EXPECT_TRUE(run.Settled(std::to_string(first->pid) + " ")) << "the target changed, or the supervisor ended";
   EXPECT_TRUE(IsRunning(first->pid));
-  EXPECT_EQ(Children(run.supervisor()), std::to_string(first->pid) + " ");
   EXPECT_TRUE(run.NoMoreLines());
 
   ASSERT_EQ(kill(first->pid, SIGKILL), 0);
