@@ -9,6 +9,6 @@ struct SoakCounters {
   long long deaths_wanted;  // starts that must die from a signal
   long long starts;         // incremented by each start, first thing
   long long deaths;         // incremented by each start just before it dies
-  pid_t survivor;           // the start that stays up
+  pid_t survivor;           // a start that stayed up, until the soak takes it
   long long storm_signals;  // signals the storm sent the supervisor
 };

@@ -13,8 +13,8 @@ int main() {
   if (page == MAP_FAILED) return 1;
   auto* counters = static_cast<SoakCounters*>(page);
   const long long start = __atomic_add_fetch(&counters->starts, 1, __ATOMIC_SEQ_CST);
-  if (start > counters->deaths_wanted) {
-    counters->survivor = getpid();
+  if (start > __atomic_load_n(&counters->deaths_wanted, __ATOMIC_SEQ_CST)) {
+    __atomic_store_n(&counters->survivor, getpid(), __ATOMIC_SEQ_CST);
     for (;;) pause();
   }
 
