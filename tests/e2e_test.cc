@@ -337,17 +337,23 @@ TEST(Start, WithSigchldIgnoredStillSeesTheTargetDie) {
   EXPECT_NE(second->pid, first->pid);
 }
 
+// Preloads the library that makes fork or daemon fail, as env asks.
+Options Interposed(Options options, const std::vector<std::string>& env) {
+  // A sanitized supervisor wants its run-time first among the libraries; the
+  // library must come before it to interpose, so that check is off.
+  const char* asan_options = getenv("ASAN_OPTIONS");
+  options.extra_env = {
+      std::string("LD_PRELOAD=") + INTERPOSE_LIBRARY,
+      std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "")};
+  options.extra_env.insert(options.extra_env.end(), env.begin(), env.end());
+  return options;
+}
+
 // The relaunch's fork fails twice; the supervisor tries again about once a
 // second and the target comes back.
 TEST(Relaunch, IsRetriedWhileForkFails) {
-  Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
-  // A sanitized supervisor wants its run-time first among the libraries; the
-  // fork library must come before it to interpose fork, so that check is off.
-  const char* asan_options = getenv("ASAN_OPTIONS");
-  options.extra_env = {
-      std::string("LD_PRELOAD=") + FORK_FAIL_LIBRARY, "FORK_FAIL_SKIP=1", "FORK_FAIL_COUNT=2", "FORK_FAIL_FD=9",
-      std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "")};
-  Supervised run(options);
+  Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}),
+                            {"FORK_FAIL_SKIP=1", "FORK_FAIL_COUNT=2", "FORK_FAIL_FD=9"}));
   auto first = run.NextReport();
   ASSERT_TRUE(first);
   ASSERT_EQ(kill(first->pid, SIGKILL), 0);
@@ -356,6 +362,28 @@ TEST(Relaunch, IsRetriedWhileForkFails) {
   auto second = run.NextReport();
   ASSERT_TRUE(second);
   EXPECT_EQ(second->ppid, first->ppid);
+}
+
+// The first launch cannot fork: the caller has already seen success, and
+// the background copy ends with 255.
+TEST(Start, FirstForkFailureEndsTheBackgroundCopy) {
+  Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}),
+                            {"FORK_FAIL_SKIP=0", "FORK_FAIL_COUNT=1", "FORK_FAIL_FD=9"}));
+  EXPECT_EQ(run.invoker_status(), 0);
+  EXPECT_EQ(run.NextLine(), "fork refused");
+  ASSERT_GT(run.supervisor(), 1);
+  const auto status = harness::WaitForExit(run.supervisor());
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << *status;
+}
+
+// Detaching fails: the one line written through printf reaches the caller,
+// with errno and daemon's result, and nothing is left running.
+TEST(Start, DetachFailureIsReported) {
+  Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {"DAEMON_FAIL=1"}));
+  EXPECT_EQ(run.invoker_status(), 255);
+  EXPECT_EQ(run.invoker_output(), "111111111111111 " + std::to_string(EAGAIN) + " - -1\n");
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// Preloaded into the supervisor to make some of its forks fail.
+// Preloaded into the supervisor to make some of its calls fail.
 //
 // FORK_FAIL_SKIP=N lets the first N calls of fork through, FORK_FAIL_COUNT=M
 // fails the M calls after them with EAGAIN, and FORK_FAIL_FD, if set, gets a
-// line "fork refused" for each failed call.
+// line "fork refused" for each failed call. DAEMON_FAIL=1 makes daemon fail
+// with EAGAIN without forking.
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdlib.h>
@@ -13,6 +14,11 @@ namespace {
 int EnvNumber(const char* name, int fallback) {
   const char* text = getenv(name);
   return text != nullptr ? static_cast<int>(strtol(text, nullptr, 10)) : fallback;
+}
+
+template <typename Function>
+Function Next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
 }  // namespace
@@ -29,11 +35,23 @@ extern "C" pid_t fork() {
     errno = EAGAIN;
     return -1;
   }
-  using ForkFunction = pid_t (*)();
-  auto real_fork = reinterpret_cast<ForkFunction>(dlsym(RTLD_NEXT, "fork"));
+  auto real_fork = Next<pid_t (*)()>("fork");
   if (real_fork == nullptr) {
     errno = ENOSYS;
     return -1;
   }
   return real_fork();
+}
+
+extern "C" int daemon(int nochdir, int noclose) {
+  if (EnvNumber("DAEMON_FAIL", 0) == 1) {
+    errno = EAGAIN;
+    return -1;
+  }
+  auto real_daemon = Next<int (*)(int, int)>("daemon");
+  if (real_daemon == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_daemon(nochdir, noclose);
 }
