@@ -253,7 +253,7 @@ TEST(Exit, LeavesTheTargetDownAndTheSupervisorResident) {
 }
 
 // A path given without a slash is not looked up along PATH.
-TEST(Exit, RelativePathResolvesAgainstTheWorkingDirectory) {
+TEST(Launch, RelativePathResolvesAgainstTheWorkingDirectory) {
   const std::string probe = PROBE_PATH;
   const std::string directory = probe.substr(0, probe.rfind('/'));
   const std::string name = probe.substr(probe.rfind('/') + 1);

@@ -5,12 +5,14 @@
 //     FD    descriptor to report on, or -1 for no report
 //     MODE  stay     wait until killed
 //           exit:N   exit with code N
-//           core     crash with SIGSEGV and a core file
+//           core     crash with SIGSEGV and a core file, the first time
+//                    in the working directory; afterwards stay
 //
 // The report is one line of space-separated fields; strings are hex-encoded
 // so that any byte survives: pid=, ppid=, core=SOFT,HARD (-1 for unlimited),
 // sigblk= (as /proc shows it), cwd=, env= (MONITOR_PROBE_VALUE, or -), argv=
 // (comma-separated).
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -88,7 +90,9 @@ int main(int argc, char** argv) {
 
   const char* mode = argv[2];
   if (strncmp(mode, "exit:", 5) == 0) return static_cast<int>(strtol(mode + 5, nullptr, 10));
-  if (strcmp(mode, "core") == 0) {
+  // Only the first start in a directory crashes, so that the test can see the
+  // relaunched probe alive.
+  if (strcmp(mode, "core") == 0 && open("crashed", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600) >= 0) {
     SetCoreLimit(RLIM_INFINITY);
     kill(getpid(), SIGSEGV);
   }
