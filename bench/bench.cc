@@ -155,7 +155,9 @@ void MeasureRelaunch(Stats* bare, Stats* mon) {
     const int block = done + 50 < g.rounds ? 50 : g.rounds - done;
     for (int i = done; i < done + block; ++i) {
       const long long killed = Now();
-      kill(bare_target, SIGKILL);
+      // The waits here block, to add nothing to what is measured; a kill
+      // that failed would leave them waiting for ever.
+      if (kill(bare_target, SIGKILL) != 0) Fail("kill");
       if (waitpid(bare_target, nullptr, 0) != bare_target) Fail("waitpid");
       bare_target = Spawn(g.ping, nullptr, nullptr);
       if (!ReadReport(&report)) Fail("no report from the bare target");
@@ -163,7 +165,7 @@ void MeasureRelaunch(Stats* bare, Stats* mon) {
     }
     for (int i = done; i < done + block; ++i) {
       const long long killed = Now();
-      kill(run.target, SIGKILL);
+      if (kill(run.target, SIGKILL) != 0) Fail("kill");
       if (!ReadReport(&report) || report.ppid != run.supervisor) Fail("no relaunch");
       run.target = report.pid;
       g_mon[i] = report.ns - killed;
@@ -295,7 +297,7 @@ Stats AgedRelaunch(pid_t supervisor, PingReport first) {
   for (int i = 0; i < g.others_rounds; ++i) {
     WaitUntil(report.ns + kAgeNs);
     const long long killed = Now();
-    kill(report.pid, SIGKILL);
+    if (kill(report.pid, SIGKILL) != 0) Fail("kill");
     if (!ReadReport(&report) || report.ppid != supervisor) Fail("no relaunch");
     g_bare[i] = report.ns - killed;
   }

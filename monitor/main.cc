@@ -8,12 +8,6 @@ namespace {
 // main's -1, which the caller sees as exit status 255.
 constexpr int kStartFailed = -1;
 
-void WriteUsage() {
-  static const char kUsage[] = "usage: monitor PROGRAM [ARGUMENT...]\n";
-  const ssize_t written = write(STDERR_FILENO, kUsage, sizeof kUsage - 1);
-  static_cast<void>(written);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -21,7 +15,7 @@ int main(int argc, char** argv) {
   // Without a target there is nothing to supervise: say so instead of
   // detaching and reporting success.
   if (argc == 1) {
-    WriteUsage();
+    monitor::WriteLine(STDERR_FILENO, "usage: monitor PROGRAM [ARGUMENT...]");
     return kStartFailed;
   }
   // The target's path and argument vector are the supervisor's own, in place.

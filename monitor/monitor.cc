@@ -17,6 +17,18 @@ char* child_program = nullptr;
 char** child_agrs = nullptr;
 sigset_t _mask;
 
+// One system call per line, so that every line leaves the process whole and
+// at once, without stdio buffers that a forked process would inherit. Once
+// detached, the streams lead to /dev/null; a line that cannot be written has
+// nowhere else to go, so its failure is dropped.
+void WriteLine(int fd, const char* first, const char* second) {
+  char newline[] = "\n";
+  iovec parts[] = {
+      {const_cast<char*>(first), strlen(first)}, {const_cast<char*>(second), strlen(second)}, {newline, 1}};
+  const ssize_t written = writev(fd, parts, 3);
+  static_cast<void>(written);
+}
+
 namespace {
 
 // The status a forked process leaves with when the target could not be
@@ -24,18 +36,6 @@ namespace {
 constexpr int kExecFailedStatus = 127;
 // How long to wait before trying again a relaunch whose fork failed.
 constexpr unsigned kForkRetrySeconds = 1;
-
-// Writes one message as a single system call, so that every line leaves the
-// process whole and at once, without stdio buffers that a forked process
-// would inherit. Once detached, the streams lead to /dev/null; a line that
-// cannot be written has nowhere else to go, so its failure is dropped.
-void WriteLine(int fd, const char* first, const char* second = "") {
-  char newline[] = "\n";
-  iovec parts[] = {
-      {const_cast<char*>(first), strlen(first)}, {const_cast<char*>(second), strlen(second)}, {newline, 1}};
-  const ssize_t written = writev(fd, parts, 3);
-  static_cast<void>(written);
-}
 
 // Writes the label followed directly by the number in decimal.
 void WriteLineWithNumber(int fd, const char* label, int number) {

@@ -21,6 +21,8 @@ extern char** child_agrs;
 // The watched signal set, filled by BlockSignal and read by WaitSignal.
 extern sigset_t _mask;
 
+// Writes one message line, first then second, in a single system call.
+void WriteLine(int fd, const char* first, const char* second = "");
 // Raises the core-file size limit so that every target inherits it: to
 // unlimited where permitted, else the soft limit to the hard one.
 bool RaiseCoreLimit();

@@ -10,7 +10,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,25 +23,16 @@ using harness::Report;
 constexpr char kWatchedSet[] = "0000000000017003";
 constexpr char kProbeValue[] = "a value with spaces \xe2\x9c\x93";
 
-std::string ProcField(pid_t pid, const std::string& file, const std::string& key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, key.size(), key) == 0) return line.substr(key.size());
-  }
-  return "";
-}
-
-std::string Children(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+// The children of a process, in the order /proc lists them.
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+  pid_t children[64];
+  const int count = proc::Children(pid, children, 64);
+  return std::vector<pid_t>(children, children + count);
 }
 
 bool IsRunning(pid_t pid) {
-  const std::string state = ProcField(pid, "status", "State:");
-  return !state.empty() && state.find('Z') == std::string::npos;
+  const char state = proc::State(pid);
+  return state != '?' && state != 'Z';
 }
 
 // The pointers an exec call takes, into strings that outlive them.
@@ -99,22 +89,25 @@ class Supervised {
     close(report[1]);
     close(captured[1]);
     const auto status = harness::WaitForExit(invoker_);
-    if (status && WIFEXITED(*status)) invoker_status_ = WEXITSTATUS(*status);
+    if (status) {
+      // Reaped: its pid is no longer this test's to signal.
+      invoker_ = -1;
+      if (WIFEXITED(*status)) invoker_status_ = WEXITSTATUS(*status);
+    }
     harness::LineReader output(captured[0]);
     while (auto line = output.Next(1000)) invoker_output_ += *line + "\n";
     close(captured[0]);
     // The invoking process has ended, so the detached copy, if any, is now
     // this subreaper's only child.
-    std::istringstream children(Children(getpid()));
-    children >> supervisor_;
+    if (proc::Children(getpid(), &supervisor_, 1) != 1) supervisor_ = -1;
   }
 
   ~Supervised() {
     // The supervisor first, so that it cannot relaunch the target.
-    harness::KillStarted(supervisor_);
-    harness::KillStarted(target_);
-    harness::KillStarted(invoker_);
-    harness::ReapAll();
+    proc::KillStarted(supervisor_);
+    proc::KillStarted(target_);
+    proc::KillStarted(invoker_);
+    if (!proc::ReapAll()) ADD_FAILURE() << "children left unreaped";
     if (report_fd_ >= 0) close(report_fd_);
   }
 
@@ -138,19 +131,18 @@ class Supervised {
     return report;
   }
 
-  // Waits until the supervisor has the children expected ("" for none, or
-  // "PID ") and sleeps in its loop: two readings of its context-switch count
-  // a little apart agree, so every signal sent before has been taken. A
-  // supervisor that relaunched in a hot loop would never get here.
-  bool Settled(const std::string& children = "") {
+  // Waits until the supervisor has exactly the children expected and sleeps
+  // in its loop: two readings of its context-switch count a little apart
+  // agree, so every signal sent before has been taken. A supervisor that
+  // relaunched in a hot loop would never get here.
+  bool Settled(const std::vector<pid_t>& children = {}) {
     const long long give_up = harness::NowMs() + harness::kDeadlineMs;
-    std::string before = "none";
+    long long before = -1;
     while (harness::NowMs() < give_up) {
-      const std::string now = ProcField(supervisor_, "status", "voluntary_ctxt_switches:") + "/" +
-                              ProcField(supervisor_, "status", "nonvoluntary_ctxt_switches:");
-      if (now == before && Children(supervisor_) == children && IsRunning(supervisor_)) return true;
+      const long long now = proc::ContextSwitches(supervisor_);
+      if (now == before && ChildrenOf(supervisor_) == children && IsRunning(supervisor_)) return true;
       before = now;
-      harness::SleepMs(200);
+      proc::SleepUs(200000);
     }
     return false;
   }
@@ -191,7 +183,7 @@ class ScratchDirectory {
     if (mkdtemp(pattern) != nullptr) path_ = pattern;
   }
   ~ScratchDirectory() {
-    if (!path_.empty() && !harness::RemoveTree(path_)) ADD_FAILURE() << "could not remove " << path_;
+    if (!path_.empty() && !proc::RemoveTree(path_.c_str())) ADD_FAILURE() << "could not remove " << path_;
   }
   const std::string& path() const { return path_; }
 
@@ -239,7 +231,7 @@ TEST_P(Relaunch, AfterDeathBySignalWithTheSameContext) {
     previous = next->pid;
   }
   // The dead targets were all reaped: the supervisor's only child is the last.
-  EXPECT_EQ(Children(run.supervisor()), std::to_string(previous) + " ");
+  EXPECT_EQ(ChildrenOf(run.supervisor()), std::vector<pid_t>{previous});
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Relaunch, ::testing::Values(SIGKILL, SIGSEGV),
@@ -272,7 +264,7 @@ TEST_P(IgnoredSignal, ChangesNothing) {
   auto first = run.NextReport();
   ASSERT_TRUE(first);
   ASSERT_EQ(kill(run.supervisor(), GetParam()), 0);
-  EXPECT_TRUE(run.Settled(std::to_string(first->pid) + " ")) << "the target changed, or the supervisor ended";
+  EXPECT_TRUE(run.Settled({first->pid})) << "the target changed, or the supervisor ended";
   EXPECT_TRUE(IsRunning(first->pid));
   EXPECT_TRUE(run.NoMoreLines());
 

@@ -3,12 +3,8 @@
 #pragma once
 
 #include <errno.h>
-#include <ftw.h>
 #include <poll.h>
-#include <signal.h>
-#include <stdio.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <map>
@@ -16,21 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "proc.h"
+
 namespace harness {
 
 // Every wait in the tests is bounded by this, far beyond what any step needs.
-constexpr int kDeadlineMs = 10000;
+constexpr int kDeadlineMs = static_cast<int>(proc::kDeadlineNs / 1000000);
 
-inline long long NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-inline void SleepMs(int ms) {
-  timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&pause, nullptr);
-}
+inline long long NowMs() { return proc::Now() / 1000000; }
 
 // Waits for one child to end; returns its wait status, or nothing once the
 // deadline has passed.
@@ -42,31 +31,8 @@ inline std::optional<int> WaitForExit(pid_t pid, int deadline_ms = kDeadlineMs) 
     if (got == pid) return status;
     if (got < 0 && errno != EINTR) return std::nullopt;
     if (NowMs() > give_up) return std::nullopt;
-    SleepMs(5);
+    proc::SleepUs(5000);
   }
-}
-
-// Ends a process this test started. Refuses anything that is not a real
-// process id: kill(0) or kill(-1) would reach far more than the test.
-inline void KillStarted(pid_t pid) {
-  if (pid > 1) kill(pid, SIGKILL);
-}
-
-// Collects every child of this process, ending when none is left or the
-// deadline has passed.
-inline void ReapAll(int deadline_ms = kDeadlineMs) {
-  const long long give_up = NowMs() + deadline_ms;
-  while (NowMs() < give_up) {
-    const pid_t got = waitpid(-1, nullptr, WNOHANG);
-    if (got < 0 && errno == ECHILD) return;
-    if (got <= 0) SleepMs(5);
-  }
-}
-
-// Removes a scratch directory and everything in it.
-inline bool RemoveTree(const std::string& path) {
-  auto remove_one = [](const char* file, const struct stat*, int, FTW*) { return remove(file); };
-  return nftw(path.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS) == 0;
 }
 
 inline std::string Unhex(const std::string& hex) {

@@ -50,7 +50,7 @@ Outcome RunInTestProcess(const std::function<int()>& body) {
   if (pid > 0) {
     const auto status = harness::WaitForExit(pid);
     if (!status) {
-      harness::KillStarted(pid);
+      proc::KillStarted(pid);
       harness::WaitForExit(pid);
     }
     outcome.status = status ? *status : -1;
@@ -87,7 +87,7 @@ bool IsAlive(pid_t pid) { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0;
 // Ends the target the routines left behind, as every test process must.
 int EndTarget(int result) {
   const pid_t target = monitor::_child_process;
-  harness::KillStarted(target);
+  proc::KillStarted(target);
   if (target > 0) harness::WaitForExit(target);
   return result;
 }
@@ -137,7 +137,7 @@ TEST_P(TargetEnd, IsReportedAndRelaunchedOnlyAfterASignal) {
   EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
   EXPECT_EQ(outcome.out, std::string("fork ok\n") + c.line + "\n" + (c.relaunched ? "fork ok\n" : ""));
   EXPECT_EQ(outcome.err, "");
-  EXPECT_TRUE(harness::RemoveTree(scratch));
+  EXPECT_TRUE(proc::RemoveTree(scratch));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, TargetEnd,

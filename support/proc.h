@@ -1,5 +1,6 @@
-// What the benchmark and the soak share: clocks, ending and reaping what
-// they started, reading /proc, and parsing numbers. libc only.
+// What the tests, the benchmark and the soak share: clocks, ending and
+// reaping what they started, reading /proc, parsing numbers, removing
+// scratch directories. libc only, so that the benchmark can use it too.
 #pragma once
 
 #include <dirent.h>
@@ -34,9 +35,12 @@ inline void KillStarted(pid_t pid) {
   if (pid > 1) kill(pid, SIGKILL);
 }
 
-// Reaps every child, within ten seconds; false if some were left.
+// Every wait is bounded by this, far beyond what any step needs.
+constexpr long long kDeadlineNs = 10000000000LL;
+
+// Reaps every child, within the deadline; false if some were left.
 inline bool ReapAll() {
-  const long long give_up = Now() + 10000000000LL;
+  const long long give_up = Now() + kDeadlineNs;
   while (Now() < give_up) {
     const pid_t got = waitpid(-1, nullptr, WNOHANG);
     if (got < 0 && errno == ECHILD) return true;
