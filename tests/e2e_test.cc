@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -50,7 +51,31 @@ struct Options {
   std::string cwd = ".";
   bool ignore_sigchld = false;
   bool no_arguments_at_all = false;  // argc 0
+  // A regular file bound over /dev/null in a mount namespace of the
+  // supervisor's own, or empty.
+  std::string dev_null_stand_in;
 };
+
+// Exit codes of the invoking process when it could not set up what the
+// test asked for.
+constexpr int kNoMountNamespace = 123;
+
+// Gives the calling process a private mount namespace in which /dev/null is
+// the regular file at stand_in.
+bool ReplaceDevNull(const std::string& stand_in) {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(stand_in.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// The core-file limit that callers start the supervisor with: a soft limit
+// of 0 under the hard one, so that only a supervisor that raises it hands
+// its target more.
+rlimit CallersCoreLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_CORE, &limit);
+  limit.rlim_cur = 0;
+  return limit;
+}
 
 // One run of the supervisor: starts it, and ends the supervisor and its last
 // target, whatever the test did, when it goes out of scope.
@@ -83,6 +108,9 @@ class Supervised {
           dup2(captured[1], STDERR_FILENO) < 0 || chdir(options.cwd.c_str()) != 0)
         _exit(120);
       if (options.ignore_sigchld && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
+      const rlimit core = CallersCoreLimit();
+      if (setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
+      if (!options.dev_null_stand_in.empty() && !ReplaceDevNull(options.dev_null_stand_in)) _exit(kNoMountNamespace);
       execve(MONITOR_PATH, argv.data(), envp.data());
       _exit(121);
     }
@@ -125,6 +153,7 @@ class Supervised {
   // The next report; its probe is the one to end afterwards.
   std::optional<Report> NextReport() {
     const auto line = NextLine();
+    last_line_ = line.value_or("");
     if (!line || line->compare(0, 4, "pid=") != 0) return std::nullopt;
     Report report = harness::ParseReport(*line);
     target_ = report.pid;
@@ -150,6 +179,9 @@ class Supervised {
   // True when no line is waiting on the report pipe.
   bool NoMoreLines() { return !reader_.Next(0); }
 
+  // The line that the last NextReport read, report or not.
+  const std::string& last_line() const { return last_line_; }
+
  private:
   static constexpr int kReportFd = 9;
   int report_fd_ = -1;
@@ -159,6 +191,7 @@ class Supervised {
   pid_t target_ = -1;
   int invoker_status_ = -1;
   std::string invoker_output_;
+  std::string last_line_;
 };
 
 Options Target(std::vector<std::string> args, std::string cwd = ".") {
@@ -212,9 +245,13 @@ TEST_P(Relaunch, AfterDeathBySignalWithTheSameContext) {
   EXPECT_EQ(first->env, kProbeValue);
   EXPECT_EQ(first->cwd, scratch.path());
   EXPECT_EQ(first->sigblk, kWatchedSet);
-  // Unlimited where the hard limit could be raised, else soft = hard.
+  // The caller's soft limit was 0: unlimited where the hard limit could be
+  // raised, else soft raised to hard.
   const std::string core = first->core;
   EXPECT_EQ(core.substr(0, core.find(',')), core.substr(core.find(',') + 1));
+  if (CallersCoreLimit().rlim_max != 0) {
+    EXPECT_NE(core.substr(0, core.find(',')), "0") << "the limit was not raised";
+  }
 
   pid_t previous = first->pid;
   for (int round = 0; round < 3; ++round) {
@@ -296,26 +333,82 @@ TEST(Start, WithoutATargetFailsAndDetachesNothing) {
   }
 }
 
-class BadTarget : public ::testing::TestWithParam<std::string> {};
-
-// "fork ok", "exec error" in the background, then a resident supervisor
-// with no target and no relaunch loop.
-TEST_P(BadTarget, IsLaunchedOnceAndLeftDown) {
-  ScratchDirectory scratch;
-  const std::string text_file = scratch.path() + "/not-a-program";
+// Writes a file in the scratch directory with the given mode; returns its path.
+std::string WriteFile(const ScratchDirectory& scratch, const char* name, const char* text, mode_t mode) {
+  const std::string path = scratch.path() + "/" + name;
   {
-    std::ofstream file(text_file);
-    file << "plain text\n";
+    std::ofstream file(path);
+    file << text;
   }
-  const std::string target = GetParam() == "TEXT_FILE" ? text_file : GetParam();
+  return chmod(path.c_str(), mode) == 0 ? path : "";
+}
+
+struct RefusedCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  const char* target;  // NOT_EXECUTABLE: a text file without execute permission
+  const char* why;     // the end of the line, after the path
+};
+
+class RefusedTarget : public ::testing::TestWithParam<RefusedCase> {};
+
+// A target that cannot be executed is refused before anything detaches:
+// the caller sees 255 and one line that names the path and the reason.
+TEST_P(RefusedTarget, FailsTheStartAndLeavesNothingRunning) {
+  ScratchDirectory scratch;
+  const RefusedCase c = GetParam();
+  const std::string target =
+      std::string(c.target) == "NOT_EXECUTABLE" ? WriteFile(scratch, "not-executable", "#!/bin/sh\n", 0644) : c.target;
   Supervised run(Target({target, "REPORT_FD", "stay"}, scratch.path()));
-  ASSERT_EQ(run.invoker_status(), 0);
+  EXPECT_EQ(run.invoker_status(), 255);
+  EXPECT_EQ(run.invoker_output(), "exec error: " + target + ": " + c.why + "\n");
+  EXPECT_EQ(run.supervisor(), -1);
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
+  EXPECT_TRUE(run.NoMoreLines());
+}
+
+constexpr char kNotSearched[] = "No such file or directory (the path is used as given; PATH is not searched)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RefusedTarget,
+    ::testing::Values(RefusedCase{"Missing", "/nonexistent/program", "No such file or directory"},
+                      RefusedCase{"Directory", "/", "Is a directory"},
+                      RefusedCase{"NotExecutable", "NOT_EXECUTABLE", "Permission denied"},
+                      RefusedCase{"UnderAFile", "/dev/null/program", "Not a directory"},
+                      RefusedCase{"NameWithoutSlash", "sleep", kNotSearched},
+                      RefusedCase{"Empty", "", kNotSearched}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+class BackgroundExecFailure : public ::testing::TestWithParam<std::string> {};
+
+// An executable file that execve still refuses passes the check: "fork ok",
+// "exec error" in the background, then a resident supervisor with no target
+// and no relaunch loop.
+TEST_P(BackgroundExecFailure, IsLaunchedOnceAndLeftDown) {
+  ScratchDirectory scratch;
+  const std::string target = WriteFile(scratch, "target", GetParam().c_str(), 0755);
+  Supervised run(Target({target, "REPORT_FD", "stay"}, scratch.path()));
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
   ASSERT_GT(run.supervisor(), 1);
   EXPECT_TRUE(run.Settled());
   EXPECT_TRUE(run.NoMoreLines());
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, BadTarget, ::testing::Values("/nonexistent/program", "/", "TEXT_FILE", "sleep", ""));
+INSTANTIATE_TEST_SUITE_P(Files, BackgroundExecFailure,
+                         ::testing::Values("plain text, not a program\n", "#!/nonexistent/interpreter\n"),
+                         [](const auto& test) { return test.index == 0 ? "NotAProgram" : "MissingInterpreter"; });
+
+// Symbolic links and relative paths that execve follows pass the check.
+TEST(Launch, ThroughASymbolicLinkAndARelativePath) {
+  ScratchDirectory scratch;
+  ASSERT_EQ(mkdir((scratch.path() + "/bin").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(PROBE_PATH, (scratch.path() + "/bin/probe-link").c_str()), 0);
+  Supervised run(Target({"bin/../bin/probe-link", "REPORT_FD", "stay"}, scratch.path()));
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  auto report = run.NextReport();
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->argv.at(0), "bin/../bin/probe-link");
+}
 
 TEST(Start, WithSigchldIgnoredStillSeesTheTargetDie) {
   Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
@@ -341,16 +434,28 @@ Options Interposed(Options options, const std::vector<std::string>& env) {
   return options;
 }
 
+// The monotonic time in milliseconds that the fork-failing library wrote in
+// its line "fork refused MS", or -1 for any other line.
+long long RefusedAt(const std::optional<std::string>& line) {
+  const std::string prefix = "fork refused ";
+  if (!line || line->compare(0, prefix.size(), prefix) != 0) return -1;
+  return std::stoll(line->substr(prefix.size()));
+}
+
 // The relaunch's fork fails twice; the supervisor tries again about once a
-// second and the target comes back.
-TEST(Relaunch, IsRetriedWhileForkFails) {
+// second, not in a loop that spins through the shortage, and the target
+// comes back.
+TEST(Relaunch, IsRetriedAboutOnceASecondWhileForkFails) {
   Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}),
                             {"FORK_FAIL_SKIP=1", "FORK_FAIL_COUNT=2", "FORK_FAIL_FD=9"}));
   auto first = run.NextReport();
   ASSERT_TRUE(first);
   ASSERT_EQ(kill(first->pid, SIGKILL), 0);
-  EXPECT_EQ(run.NextLine(), "fork refused");
-  EXPECT_EQ(run.NextLine(), "fork refused");
+  const long long first_refusal = RefusedAt(run.NextLine());
+  const long long second_refusal = RefusedAt(run.NextLine());
+  ASSERT_GE(first_refusal, 0);
+  ASSERT_GE(second_refusal, 0);
+  EXPECT_GE(second_refusal - first_refusal, 900) << "retried without waiting";
   auto second = run.NextReport();
   ASSERT_TRUE(second);
   EXPECT_EQ(second->ppid, first->ppid);
@@ -362,7 +467,7 @@ TEST(Start, FirstForkFailureEndsTheBackgroundCopy) {
   Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}),
                             {"FORK_FAIL_SKIP=0", "FORK_FAIL_COUNT=1", "FORK_FAIL_FD=9"}));
   EXPECT_EQ(run.invoker_status(), 0);
-  EXPECT_EQ(run.NextLine(), "fork refused");
+  EXPECT_GE(RefusedAt(run.NextLine()), 0);
   ASSERT_GT(run.supervisor(), 1);
   const auto status = harness::WaitForExit(run.supervisor());
   ASSERT_TRUE(status);
@@ -376,6 +481,43 @@ TEST(Start, DetachFailureIsReported) {
   EXPECT_EQ(run.invoker_status(), 255);
   EXPECT_EQ(run.invoker_output(), "111111111111111 " + std::to_string(EAGAIN) + " - -1\n");
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
+}
+
+// /dev/null is not the null device (a bare chroot, a bind-mounted file):
+// detaching would fail after its fork, so it is refused before, where the
+// caller still sees the failure.
+TEST(Start, WithoutANullDeviceFailsBeforeDetaching) {
+  ScratchDirectory scratch;
+  Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
+  options.dev_null_stand_in = WriteFile(scratch, "not-a-device", "", 0666);
+  Supervised run(options);
+  if (run.invoker_status() == kNoMountNamespace) GTEST_SKIP() << "no mount namespace can be made here";
+  EXPECT_EQ(run.invoker_status(), 255);
+  EXPECT_EQ(run.invoker_output(), "111111111111111 " + std::to_string(ENODEV) + " - -1\n");
+  EXPECT_EQ(run.supervisor(), -1);
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
+  EXPECT_TRUE(run.NoMoreLines());
+}
+
+// A target that makes the supervisor its tracer and then executes another
+// program: the program runs, under the same pid, and is supervised as usual.
+TEST(Traced, TargetThatExecutesRunsTheNewProgram) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", "traceme-exec"}));
+  const auto traced = run.NextReport();
+  if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(traced);
+  auto executed = run.NextReport();
+  ASSERT_TRUE(executed) << "the new program never ran";
+  EXPECT_EQ(executed->pid, traced->pid);
+  EXPECT_EQ(executed->argv.at(2), "stay");
+  EXPECT_TRUE(run.Settled({executed->pid})) << "relaunched, or left stopped";
+  EXPECT_EQ(proc::State(executed->pid), 'S');
+  EXPECT_TRUE(run.NoMoreLines());
+
+  ASSERT_EQ(kill(executed->pid, SIGKILL), 0);
+  auto relaunched = run.NextReport();
+  ASSERT_TRUE(relaunched);
+  EXPECT_NE(relaunched->pid, executed->pid);
 }
 
 }  // namespace

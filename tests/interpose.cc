@@ -2,11 +2,14 @@
 //
 // FORK_FAIL_SKIP=N lets the first N calls of fork through, FORK_FAIL_COUNT=M
 // fails the M calls after them with EAGAIN, and FORK_FAIL_FD, if set, gets a
-// line "fork refused" for each failed call. DAEMON_FAIL=1 makes daemon fail
+// line "fork refused MS" for each failed call, MS being the monotonic clock
+// in milliseconds. DAEMON_FAIL=1 makes daemon fail
 // with EAGAIN without forking.
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -30,8 +33,12 @@ extern "C" pid_t fork() {
   const int count = EnvNumber("FORK_FAIL_COUNT", 0);
   if (calls > skip && calls <= skip + count) {
     const int fd = EnvNumber("FORK_FAIL_FD", -1);
-    static const char kLine[] = "fork refused\n";
-    if (fd >= 0 && write(fd, kLine, sizeof kLine - 1) < 0) _exit(91);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char line[64];
+    const int length = snprintf(line, sizeof line, "fork refused %lld\n",
+                                static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+    if (fd >= 0 && (length <= 0 || write(fd, line, static_cast<size_t>(length)) < 0)) _exit(91);
     errno = EAGAIN;
     return -1;
   }

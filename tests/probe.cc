@@ -7,6 +7,14 @@
 //           exit:N   exit with code N
 //           core     crash with SIGSEGV and a core file, the first time
 //                    in the working directory; afterwards stay
+//           traceme-crash   make the parent its tracer, then crash on a
+//                    bad address the first time in the working directory;
+//                    afterwards stay
+//           traceme-exec    make the parent its tracer, then execute itself
+//                    again in mode stay
+//
+// In the traceme modes, a refused PTRACE_TRACEME writes "traceme refused"
+// instead of the report and exits with 77.
 //
 // The report is one line of space-separated fields; strings are hex-encoded
 // so that any byte survives: pid=, ppid=, core=SOFT,HARD (-1 for unlimited),
@@ -16,6 +24,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -34,6 +43,20 @@ std::string Hex(const char* text) {
   }
   return out;
 }
+
+// Read through a volatile pointer, so that the compiler cannot see the null
+// and turn the crash into a trap instruction.
+int* volatile g_nowhere = nullptr;
+
+void WriteAll(int fd, const std::string& line) {
+  for (size_t done = 0; done < line.size();) {
+    const ssize_t n = write(fd, line.data() + done, line.size() - done);
+    if (n <= 0) _exit(90);
+    done += static_cast<size_t>(n);
+  }
+}
+
+bool FirstStartHere() { return open("crashed", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600) >= 0; }
 
 std::string Limit(rlim_t value) { return value == RLIM_INFINITY ? "-1" : std::to_string(value); }
 
@@ -64,12 +87,7 @@ void Report(int fd, int argc, char** argv) {
                      " env=" + (value != nullptr ? Hex(value) : "-") + " argv=";
   for (int i = 0; i < argc; ++i) line += (i == 0 ? "" : ",") + Hex(argv[i]);
   line += '\n';
-
-  for (size_t done = 0; done < line.size();) {
-    const ssize_t n = write(fd, line.data() + done, line.size() - done);
-    if (n <= 0) _exit(90);
-    done += static_cast<size_t>(n);
-  }
+  WriteAll(fd, line);
 }
 
 void SetCoreLimit(rlim_t soft) {
@@ -84,17 +102,28 @@ void SetCoreLimit(rlim_t soft) {
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const int fd = static_cast<int>(strtol(argv[1], nullptr, 10));
+  const char* mode = argv[2];
+  if (strncmp(mode, "traceme-", 8) == 0 && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+    if (fd >= 0) WriteAll(fd, "traceme refused\n");
+    _exit(77);
+  }
   if (fd >= 0) Report(fd, argc, argv);
   // A test that kills this probe with SIGSEGV wants no core file left behind.
   SetCoreLimit(0);
 
-  const char* mode = argv[2];
   if (strncmp(mode, "exit:", 5) == 0) return static_cast<int>(strtol(mode + 5, nullptr, 10));
   // Only the first start in a directory crashes, so that the test can see the
   // relaunched probe alive.
-  if (strcmp(mode, "core") == 0 && open("crashed", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600) >= 0) {
+  if (strcmp(mode, "core") == 0 && FirstStartHere()) {
     SetCoreLimit(RLIM_INFINITY);
     kill(getpid(), SIGSEGV);
+  }
+  if (strcmp(mode, "traceme-crash") == 0 && FirstStartHere()) *g_nowhere = 1;
+  if (strcmp(mode, "traceme-exec") == 0) {
+    char stay[] = "stay";
+    char* again[] = {argv[0], argv[1], stay, nullptr};
+    execv(argv[0], again);
+    _exit(91);
   }
   for (;;) pause();
 }
