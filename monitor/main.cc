@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
   monitor::child_program = argv[1];
   monitor::child_agrs = &argv[1];
 
+  // Refused here, while the caller still waits for the outcome; what only
+  // execve can tell (a file that is no valid program) fails in the background.
+  if (!monitor::CheckTarget()) return kStartFailed;
   if (!monitor::RaiseCoreLimit()) return kStartFailed;
   if (!monitor::RunAsDaemon()) return kStartFailed;
   // From here on this is the detached copy; its failures are seen only in

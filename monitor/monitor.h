@@ -8,6 +8,8 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <initializer_list>
+
 namespace monitor {
 
 // The value the last fork of a launch returned: the target's pid in the
@@ -23,10 +25,16 @@ extern sigset_t _mask;
 
 // Writes one message line, first then second, in a single system call.
 void WriteLine(int fd, const char* first, const char* second = "");
+// Writes one message line made of up to seven parts, in a single system call.
+void WriteLine(int fd, std::initializer_list<const char*> parts);
+// Checks that the target's path names a file that this process may
+// execute; otherwise writes "exec error: PATH: REASON" on standard error.
+bool CheckTarget();
 // Raises the core-file size limit so that every target inherits it: to
 // unlimited where permitted, else the soft limit to the hard one.
 bool RaiseCoreLimit();
-// Detaches into the background, keeping the working directory.
+// Detaches into the background, keeping the working directory; fails in
+// the invoking process when /dev/null is not the null device.
 bool RunAsDaemon();
 // Puts SIGCHLD back to its default disposition if it was inherited ignored.
 bool RestoreChildSignal();

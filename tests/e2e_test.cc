@@ -369,15 +369,14 @@ TEST_P(RefusedTarget, FailsTheStartAndLeavesNothingRunning) {
 
 constexpr char kNotSearched[] = "No such file or directory (the path is used as given; PATH is not searched)";
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, RefusedTarget,
-    ::testing::Values(RefusedCase{"Missing", "/nonexistent/program", "No such file or directory"},
-                      RefusedCase{"Directory", "/", "Is a directory"},
-                      RefusedCase{"NotExecutable", "NOT_EXECUTABLE", "Permission denied"},
-                      RefusedCase{"UnderAFile", "/dev/null/program", "Not a directory"},
-                      RefusedCase{"NameWithoutSlash", "sleep", kNotSearched},
-                      RefusedCase{"Empty", "", kNotSearched}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Paths, RefusedTarget,
+                         ::testing::Values(RefusedCase{"Missing", "/nonexistent/program", "No such file or directory"},
+                                           RefusedCase{"Directory", "/", "Is a directory"},
+                                           RefusedCase{"NotExecutable", "NOT_EXECUTABLE", "Permission denied"},
+                                           RefusedCase{"UnderAFile", "/dev/null/program", "Not a directory"},
+                                           RefusedCase{"NameWithoutSlash", "sleep", kNotSearched},
+                                           RefusedCase{"Empty", "", kNotSearched}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 class BackgroundExecFailure : public ::testing::TestWithParam<std::string> {};
 

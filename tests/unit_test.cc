@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -107,12 +108,10 @@ enum Check {
 // Where the kernel sends core files: a leading '|' hands them to a program,
 // which decides on its own whether a core is written.
 std::string CorePattern() {
-  char text[256] = "";
-  FILE* file = fopen("/proc/sys/kernel/core_pattern", "r");
-  if (file == nullptr) return "";
-  if (fgets(text, sizeof text, file) == nullptr) text[0] = '\0';
-  static_cast<void>(fclose(file));  // opened for reading: nothing to lose
-  return text;
+  std::ifstream file("/proc/sys/kernel/core_pattern");
+  std::string pattern;
+  std::getline(file, pattern);
+  return pattern;
 }
 
 // True when the ended target left a core file: looked at without reaping
@@ -129,7 +128,7 @@ struct EndCase {
   int kill_with;     // signal sent to the probe, or 0
   const char* line;  // what SigHandler must write
   bool relaunched;
-  int turns;       // SIGCHLDs to take: a traced target stops before it ends
+  int turns;        // SIGCHLDs to take: a traced target stops before it ends
   bool dumps_core;  // the status must carry the core-dump bit
 };
 
@@ -272,6 +271,82 @@ TEST_P(FailedExec, EndsTheForkedProcessAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Paths, FailedExec,
                          ::testing::Values("/nonexistent/probe", "/", "non-executable", "absent",
                                            "sleep" /* no search along PATH */));
+
+// Whether execve runs path, from a forked copy of the test process.
+bool ExecveRuns(const char* path) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    char* argv[] = {const_cast<char*>(path), const_cast<char*>("-1"), const_cast<char*>("exit:0"), nullptr};
+    execve(path, argv, environ);
+    _exit(127);
+  }
+  const auto status = harness::WaitForExit(pid);
+  return status && *status == 0;
+}
+
+bool CopyFile(const std::string& from, const std::string& to, mode_t mode) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary);
+  out << in.rdbuf();
+  out.close();
+  return out && chmod(to.c_str(), mode) == 0;
+}
+
+// The check before detaching must never refuse what execve would run, and
+// must refuse what it certainly would not: compared with execve itself, in
+// the same working directory and as the same user.
+TEST(CheckTarget, AgreesWithExecve) {
+  char scratch[] = "/tmp/monitor-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const std::string dir = scratch;
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/program", 0755));
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/owner-only", 0100));
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/others-only", 0001));
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/no-execute", 0644));
+  ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("program", (dir + "/link").c_str()), 0);
+  ASSERT_EQ(symlink("directory", (dir + "/link-to-directory").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", (dir + "/dangling").c_str()), 0);
+  {
+    std::ofstream text(dir + "/text");
+    text << "not a program\n";
+  }
+  ASSERT_EQ(chmod((dir + "/text").c_str(), 0755), 0);
+
+  struct Case {
+    const char* path;
+    bool passes;  // the check's answer, where it does not depend on the user
+  };
+  const Case cases[] = {{"program", true},     {"./program", true},  {"directory/../link", true},  {"owner-only", true},
+                        {"others-only", true}, {"text", true},  // only execve can tell it is no program
+                        {"no-execute", false}, {"directory", false}, {"link-to-directory", false}, {"dangling", false},
+                        {"program/", false}};
+  for (const Case& c : cases) {
+    const Outcome outcome = RunInTestProcess([&] {
+      if (chdir(scratch) != 0) return static_cast<int>(kSetupFailed);
+      SetTarget(c.path, {});
+      return (monitor::CheckTarget() ? 1 : 0) | (ExecveRuns(c.path) ? 2 : 0);
+    });
+    ASSERT_TRUE(WIFEXITED(outcome.status)) << c.path;
+    const int result = WEXITSTATUS(outcome.status);
+    const bool passes = (result & 1) != 0;
+    const bool runs = (result & 2) != 0;
+    EXPECT_TRUE(passes || !runs) << c.path << ": refused, but execve runs it";
+    // owner-only and others-only run or not depending on who runs the test;
+    // the check must follow execve there.
+    const std::string path = c.path;
+    if (path == "owner-only" || path == "others-only") {
+      EXPECT_EQ(passes, runs) << c.path;
+    } else {
+      EXPECT_EQ(passes, c.passes) << c.path;
+    }
+    EXPECT_EQ(outcome.err.empty(), passes) << c.path << ": " << outcome.err;
+    if (!passes) {
+      EXPECT_EQ(outcome.err.rfind(std::string("exec error: ") + c.path + ": ", 0), 0U) << outcome.err;
+    }
+  }
+  EXPECT_TRUE(proc::RemoveTree(scratch));
+}
 
 TEST(BlockSignal, AddsTheSixWatchedSignalsToWhatWasBlocked) {
   const Outcome outcome = RunInTestProcess([] {
