@@ -179,6 +179,10 @@ class Supervised {
   // True when no line is waiting on the report pipe.
   bool NoMoreLines() { return !reader_.Next(0); }
 
+  // The test has reaped the supervisor and its target itself: their pids
+  // are no longer its to signal.
+  void Forget() { supervisor_ = target_ = -1; }
+
   // The line that the last NextReport read, report or not.
   const std::string& last_line() const { return last_line_; }
 
@@ -480,6 +484,33 @@ TEST(Start, DetachFailureIsReported) {
   EXPECT_EQ(run.invoker_status(), 255);
   EXPECT_EQ(run.invoker_output(), "111111111111111 " + std::to_string(EAGAIN) + " - -1\n");
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
+}
+
+// The stop that always works: after detaching, the supervisor leads a
+// session and a process group of its own, the target is in that group, and
+// SIGKILL to the group ends both at once, with no relaunch in between.
+TEST(Stop, SigkillToTheProcessGroupEndsSupervisorAndTarget) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", "stay"}));
+  auto target = run.NextReport();
+  ASSERT_TRUE(target);
+  const pid_t group = run.supervisor();
+  ASSERT_GT(group, 1);
+  EXPECT_EQ(getsid(group), group);
+  ASSERT_EQ(getpgid(group), group);
+  ASSERT_EQ(getpgid(target->pid), group);
+
+  ASSERT_EQ(kill(-group, SIGKILL), 0);
+  const auto supervisor_status = harness::WaitForExit(group);
+  ASSERT_TRUE(supervisor_status);
+  // Orphaned once the supervisor is gone, the target is now this
+  // subreaper's child, alive or a zombie.
+  const auto target_status = harness::WaitForExit(target->pid);
+  ASSERT_TRUE(target_status);
+  run.Forget();
+  EXPECT_TRUE(WIFSIGNALED(*supervisor_status) && WTERMSIG(*supervisor_status) == SIGKILL) << *supervisor_status;
+  EXPECT_TRUE(WIFSIGNALED(*target_status) && WTERMSIG(*target_status) == SIGKILL) << *target_status;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a relaunched target outlived the stop";
+  EXPECT_TRUE(run.NoMoreLines());
 }
 
 // /dev/null is not the null device (a bare chroot, a bind-mounted file):
