@@ -2,14 +2,34 @@
 # files that a package needs and a plain install does not, at the absolute
 # paths where the distribution's tools look for them.
 set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+# The copyright and the changelog, in the same place in both packages.
 set(doc "${stage}/usr/share/doc/${CPACK_PACKAGE_NAME}")
 file(MAKE_DIRECTORY "${doc}")
+file(COPY_FILE "${CPACK_MONITOR_METADATA}/copyright" "${doc}/copyright")
+# -n keeps the name and time of the source out of the archive.
+execute_process(COMMAND gzip -9n -c "${CPACK_MONITOR_SOURCE}/packaging/changelog"
+                OUTPUT_FILE "${doc}/changelog.gz" COMMAND_ERROR_IS_FATAL ANY)
 if(CPACK_GENERATOR STREQUAL "DEB")
-  file(COPY_FILE "${CPACK_MONITOR_METADATA}/copyright" "${doc}/copyright")
-  # -n keeps the name and time of the source out of the archive.
-  execute_process(COMMAND gzip -9n -c "${CPACK_MONITOR_SOURCE}/packaging/changelog"
-                  OUTPUT_FILE "${doc}/changelog.gz" COMMAND_ERROR_IS_FATAL ANY)
   file(MAKE_DIRECTORY "${stage}/usr/share/lintian/overrides")
   file(COPY_FILE "${CPACK_MONITOR_SOURCE}/packaging/lintian-overrides"
        "${stage}/usr/share/lintian/overrides/${CPACK_PACKAGE_NAME}")
 endif()
+if(CPACK_GENERATOR STREQUAL "RPM")
+  # The binary is stripped here, since rpmbuild's own post-install steps
+  # are turned off: they would rewrite the files in ways that depend on the
+  # build machine.
+  file(GLOB_RECURSE programs "${stage}/*/monitor")
+  foreach(program IN LISTS programs)
+    execute_process(COMMAND strip --strip-unneeded --remove-section=.comment "${program}" COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
+endif()
+# Modes that do not depend on the umask of whoever builds.
+file(GLOB_RECURSE staged LIST_DIRECTORIES true "${stage}/usr/*")
+foreach(path IN LISTS staged)
+  if(IS_DIRECTORY "${path}")
+    file(CHMOD "${path}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                     WORLD_READ WORLD_EXECUTE)
+  elseif(NOT IS_SYMLINK "${path}")
+    file(CHMOD "${path}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()
+endforeach()
