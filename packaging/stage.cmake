@@ -18,10 +18,8 @@ if(CPACK_GENERATOR STREQUAL "RPM")
   # The binary is stripped here, since rpmbuild's own post-install steps
   # are turned off: they would rewrite the files in ways that depend on the
   # build machine.
-  file(GLOB_RECURSE programs "${stage}/*/monitor")
-  foreach(program IN LISTS programs)
-    execute_process(COMMAND strip --strip-unneeded --remove-section=.comment "${program}" COMMAND_ERROR_IS_FATAL ANY)
-  endforeach()
+  execute_process(COMMAND strip --strip-unneeded --remove-section=.comment
+                          "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}/monitor" COMMAND_ERROR_IS_FATAL ANY)
 endif()
 # Modes that do not depend on the umask of whoever builds.
 file(GLOB_RECURSE staged LIST_DIRECTORIES true "${stage}/usr/*")

@@ -70,11 +70,10 @@ bool ReplaceDevNull(const std::string& stand_in) {
 // The core-file limit that callers start the supervisor with: a soft limit
 // of 0 under the hard one, so that only a supervisor that raises it hands
 // its target more.
-rlimit CallersCoreLimit() {
-  rlimit limit{};
-  getrlimit(RLIMIT_CORE, &limit);
-  limit.rlim_cur = 0;
-  return limit;
+bool CallersCoreLimit(rlimit* limit) {
+  if (getrlimit(RLIMIT_CORE, limit) != 0) return false;
+  limit->rlim_cur = 0;
+  return true;
 }
 
 // One run of the supervisor: starts it, and ends the supervisor and its last
@@ -108,8 +107,8 @@ class Supervised {
           dup2(captured[1], STDERR_FILENO) < 0 || chdir(options.cwd.c_str()) != 0)
         _exit(120);
       if (options.ignore_sigchld && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
-      const rlimit core = CallersCoreLimit();
-      if (setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
+      rlimit core{};
+      if (!CallersCoreLimit(&core) || setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
       if (!options.dev_null_stand_in.empty() && !ReplaceDevNull(options.dev_null_stand_in)) _exit(kNoMountNamespace);
       execve(MONITOR_PATH, argv.data(), envp.data());
       _exit(121);
@@ -253,7 +252,9 @@ TEST_P(Relaunch, AfterDeathBySignalWithTheSameContext) {
   // raised, else soft raised to hard.
   const std::string core = first->core;
   EXPECT_EQ(core.substr(0, core.find(',')), core.substr(core.find(',') + 1));
-  if (CallersCoreLimit().rlim_max != 0) {
+  rlimit callers{};
+  ASSERT_TRUE(CallersCoreLimit(&callers));
+  if (callers.rlim_max != 0) {
     EXPECT_NE(core.substr(0, core.find(',')), "0") << "the limit was not raised";
   }
 
@@ -316,13 +317,21 @@ TEST_P(IgnoredSignal, ChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(Signals, IgnoredSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGALRM, SIGCHLD),
                          [](const auto& test) { return std::string(sigabbrev_np(test.param)); });
 
+// A start that failed in the invoking process: status 255, exactly the
+// output expected, and nothing detached, launched or left running.
+void ExpectFailedStart(Supervised& run, const std::string& output) {
+  EXPECT_EQ(run.invoker_status(), 255);
+  EXPECT_EQ(run.invoker_output(), output);
+  EXPECT_EQ(run.supervisor(), -1) << "a supervisor was left in the background";
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
+  EXPECT_TRUE(run.NoMoreLines()) << "a target was launched";
+}
+
 // Nothing to supervise: a clear failure, and nothing left in the background.
 TEST(Start, WithoutATargetFailsAndDetachesNothing) {
   {
     Supervised run(Options{});
-    EXPECT_EQ(run.invoker_status(), 255);
-    EXPECT_EQ(run.invoker_output(), "usage: monitor PROGRAM [ARGUMENT...]\n");
-    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
+    ExpectFailedStart(run, "usage: monitor PROGRAM [ARGUMENT...]\n");
   }
   {
     Options options;
@@ -364,11 +373,7 @@ TEST_P(RefusedTarget, FailsTheStartAndLeavesNothingRunning) {
   const std::string target =
       std::string(c.target) == "NOT_EXECUTABLE" ? WriteFile(scratch, "not-executable", "#!/bin/sh\n", 0644) : c.target;
   Supervised run(Target({target, "REPORT_FD", "stay"}, scratch.path()));
-  EXPECT_EQ(run.invoker_status(), 255);
-  EXPECT_EQ(run.invoker_output(), "exec error: " + target + ": " + c.why + "\n");
-  EXPECT_EQ(run.supervisor(), -1);
-  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
-  EXPECT_TRUE(run.NoMoreLines());
+  ExpectFailedStart(run, "exec error: " + target + ": " + c.why + "\n");
 }
 
 constexpr char kNotSearched[] = "No such file or directory (the path is used as given; PATH is not searched)";
@@ -481,9 +486,7 @@ TEST(Start, FirstForkFailureEndsTheBackgroundCopy) {
 // with errno and daemon's result, and nothing is left running.
 TEST(Start, DetachFailureIsReported) {
   Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {"DAEMON_FAIL=1"}));
-  EXPECT_EQ(run.invoker_status(), 255);
-  EXPECT_EQ(run.invoker_output(), "111111111111111 " + std::to_string(EAGAIN) + " - -1\n");
-  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
+  ExpectFailedStart(run, "111111111111111 " + std::to_string(EAGAIN) + " - -1\n");
 }
 
 // The stop that always works: after detaching, the supervisor leads a
@@ -522,11 +525,7 @@ TEST(Start, WithoutANullDeviceFailsBeforeDetaching) {
   options.dev_null_stand_in = WriteFile(scratch, "not-a-device", "", 0666);
   Supervised run(options);
   if (run.invoker_status() == kNoMountNamespace) GTEST_SKIP() << "no mount namespace can be made here";
-  EXPECT_EQ(run.invoker_status(), 255);
-  EXPECT_EQ(run.invoker_output(), "111111111111111 " + std::to_string(ENODEV) + " - -1\n");
-  EXPECT_EQ(run.supervisor(), -1);
-  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
-  EXPECT_TRUE(run.NoMoreLines());
+  ExpectFailedStart(run, "111111111111111 " + std::to_string(ENODEV) + " - -1\n");
 }
 
 // A target that makes the supervisor its tracer and then executes another

@@ -353,10 +353,10 @@ TEST(BlockSignal, AddsTheSixWatchedSignalsToWhatWasBlocked) {
     sigset_t before;
     sigemptyset(&before);
     sigaddset(&before, SIGUSR2);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (pthread_sigmask(SIG_SETMASK, &before, nullptr) != 0) return static_cast<int>(kSetupFailed);
     if (!monitor::BlockSignal()) return 1;
     sigset_t now;
-    pthread_sigmask(SIG_SETMASK, nullptr, &now);
+    if (pthread_sigmask(SIG_SETMASK, nullptr, &now) != 0) return static_cast<int>(kSetupFailed);
     for (int signo = 1; signo < NSIG; ++signo) {
       const bool expected = signo == SIGHUP || signo == SIGALRM || signo == SIGINT || signo == SIGCHLD ||
                             signo == SIGPIPE || signo == SIGTERM || signo == SIGUSR2;
@@ -378,7 +378,7 @@ TEST(RaiseCoreLimit, RaisesTheSoftLimitAsFarAsAllowed) {
     if (setrlimit(RLIMIT_CORE, &finite) != 0) return 1;
     if (!monitor::RaiseCoreLimit()) return 2;
     rlimit now{};
-    getrlimit(RLIMIT_CORE, &now);
+    if (getrlimit(RLIMIT_CORE, &now) != 0) return 5;
     if (now.rlim_cur != now.rlim_max) return 3;
     return now.rlim_cur == RLIM_INFINITY || now.rlim_cur == kHard ? 0 : 4;
   });
@@ -393,11 +393,12 @@ TEST(RestoreChildSignal, UndoesOnlyAnInheritedIgnore) {
     if (signal(SIGCHLD, SIG_IGN) == SIG_ERR) return 10;
     if (!monitor::RestoreChildSignal()) return 1;
     struct sigaction now {};
-    sigaction(SIGCHLD, nullptr, &now);
+    // An unread disposition would look like SIG_DFL.
+    if (sigaction(SIGCHLD, nullptr, &now) != 0) return 11;
     if (now.sa_handler != SIG_DFL) return 2;
     if (signal(SIGCHLD, CountChild) == SIG_ERR) return 10;
     if (!monitor::RestoreChildSignal()) return 3;
-    sigaction(SIGCHLD, nullptr, &now);
+    if (sigaction(SIGCHLD, nullptr, &now) != 0) return 11;
     return now.sa_handler == CountChild ? 0 : 4;
   });
   EXPECT_EQ(outcome.status, 0);
