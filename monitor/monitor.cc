@@ -47,8 +47,10 @@ namespace {
 // The status a forked process leaves with when the target could not be
 // executed, as a shell does for a command it cannot run.
 constexpr int kExecFailedStatus = 127;
-// How long to wait before trying again a relaunch whose fork failed.
+// How long to wait before trying again a relaunch whose fork failed, and
+// an exec that failed for a moment.
 constexpr unsigned kForkRetrySeconds = 1;
+constexpr unsigned kExecRetrySeconds = 1;
 
 // Writes the label followed directly by the number in decimal.
 void WriteLineWithNumber(int fd, const char* label, int number) {
@@ -65,14 +67,30 @@ void WriteLineWithNumber(int fd, const char* label, int number) {
   WriteLine(fd, label, first);
 }
 
+// Failures of execve that only mean "not now": the file is open for writing
+// (a new version being copied in place), or the system is short of memory,
+// processes or open files for a moment, as right after a crash.
+bool IsTransient(int error) { return error == ETXTBSY || error == EAGAIN || error == ENOMEM || error == ENFILE; }
+
 // Runs in the forked process only. Whatever happens here must end in exec
 // or _exit: returning would run a second copy of the supervisor's loop, and
 // exit() would run exit handlers and flush stdio buffers copied from the
-// supervisor.
+// supervisor. A transient failure is tried again about once a second, here
+// and not in the supervisor, whose loop must never sleep; every other
+// failure leaves the target down.
 [[noreturn]] void ExecTarget() {
-  if (child_program != nullptr) execve(child_program, child_agrs, environ);
-  WriteLine(STDERR_FILENO, "exec error");
-  _exit(kExecFailedStatus);
+  for (;;) {
+    int error = EFAULT;
+    if (child_program != nullptr) {
+      execve(child_program, child_agrs, environ);
+      error = errno;
+    }
+    WriteLine(STDERR_FILENO, "exec error");
+    if (!IsTransient(error)) _exit(kExecFailedStatus);
+    // The watched signals stay blocked, so only a signal that ends this
+    // process can cut the pause short, and the result does not matter.
+    static_cast<void>(sleep(kExecRetrySeconds));
+  }
 }
 
 // Launches the target again. A failed fork is retried by the next SIGALRM,
@@ -83,49 +101,42 @@ void Relaunch() {
   if (_child_process < 0) alarm(kForkRetrySeconds);
 }
 
-// A SIGTRAP that the kernel itself sends a traced process once its execve
-// has succeeded, before the new program's first instruction: it is marked
-// as sent by the process to itself.
-bool IsExecTrap(pid_t pid) {
+// Whether the signal that stopped a tracee exists only because it is
+// traced, and would do harm if handed back: the SIGTRAP that the kernel
+// sends a traced process once its execve has succeeded (marked as sent by
+// the process to itself; after an execve from another thread, that thread
+// has taken over the process's id, which is the one that stopped), and the
+// SIGSTOP that a process created with CLONE_PTRACE starts with (queued by
+// the kernel, so no process is named as its sender).
+bool IsTracersOwnSignal(pid_t tracee, int signo) {
+  if (signo != SIGTRAP && signo != SIGSTOP) return false;
   siginfo_t info{};
-  if (ptrace(PTRACE_GETSIGINFO, pid, nullptr, &info) != 0) return false;
-  return info.si_code == SI_USER && info.si_pid == pid;
+  if (ptrace(PTRACE_GETSIGINFO, tracee, nullptr, &info) != 0) return false;
+  if (info.si_code != SI_USER) return false;
+  return signo == SIGTRAP ? info.si_pid == tracee : info.si_pid == 0;
 }
 
-// A target that called PTRACE_TRACEME has made the supervisor its tracer:
-// every signal it receives, a crash included, now stops it and is reported
-// here instead of taking effect. Detaching hands the signal back, so the
-// target goes on as if no one were tracing it, and a crash then ends it and
-// is relaunched as usual. The trap that follows an execve exists only
-// because of the tracer: handed back, it would kill the new program at
-// once, and every relaunch after it.
-void ReleaseTracedChild(int stop_status) {
+// A target, or one of its threads, that called PTRACE_TRACEME has made the
+// supervisor its tracer, and so has a process that it created with
+// CLONE_PTRACE: every signal such a tracee receives, a crash included, now
+// stops it and is reported here instead of taking effect. Detaching hands
+// the signal back, so the tracee goes on as if no one were tracing it, and
+// a crash then ends the target and is relaunched as usual.
+void ReleaseTracee(pid_t tracee, int stop_status) {
   int pass_on = WSTOPSIG(stop_status);
-  if (pass_on == SIGTRAP && IsExecTrap(_child_process)) pass_on = 0;
+  if (IsTracersOwnSignal(tracee, pass_on)) pass_on = 0;
   // ptrace takes the signal number in its pointer-sized data argument. It
-  // fails only when the target is already gone, and that end is collected
+  // fails only when the tracee is already gone, and that end is collected
   // on the next SIGCHLD.
   void* signal_to_deliver =
       reinterpret_cast<void*>(static_cast<intptr_t>(pass_on));  // NOLINT(performance-no-int-to-ptr)
-  static_cast<void>(ptrace(PTRACE_DETACH, _child_process, nullptr, signal_to_deliver));
+  static_cast<void>(ptrace(PTRACE_DETACH, tracee, nullptr, signal_to_deliver));
 }
 
-void ReapChild() {
-  // There is no target to wait for while a relaunch is pending, and
-  // waitpid(-1) would collect any child at all.
-  if (_child_process <= 0) return;
-
-  // SIGCHLD also comes when the target stops or continues, or from kill(1);
-  // the wait must not block then, and collects nothing. A traced target's
-  // stops are reported even without WUNTRACED.
-  int exit_status = 0;
-  const pid_t collected = waitpid(_child_process, &exit_status, WNOHANG);
-  if (collected != _child_process) return;
-
-  if (WIFSTOPPED(exit_status)) {
-    ReleaseTracedChild(exit_status);
-    return;
-  }
+// The target has ended: by a signal it is launched again at once; by exit
+// it is left down, and its pid is forgotten, so that a process that is
+// later given the same pid is never taken for it.
+void TargetEnded(int exit_status) {
   if (WIFSIGNALED(exit_status)) {
     WriteLineWithNumber(STDOUT_FILENO, "child exit by signal:", WTERMSIG(exit_status));
     Relaunch();
@@ -133,6 +144,27 @@ void ReapChild() {
   }
   // The whole status word, not the exit code: code 1 is reported as 256.
   WriteLineWithNumber(STDOUT_FILENO, "child exit normally:", exit_status);
+  _child_process = 0;
+}
+
+// One SIGCHLD may stand for many children, and not all of them are the
+// target: orphans reparented to a supervisor that is the first process of
+// a PID namespace, children the target created with CLONE_PARENT, threads
+// and processes that made the supervisor their tracer. Each is collected
+// here, or it would stay a zombie, or stopped, for ever. __WALL reports
+// traced threads too; WNOHANG returns once nothing is left to report, and
+// at once for a SIGCHLD sent by hand or raised by a stop or a continue.
+void ReapChildren() {
+  for (;;) {
+    int exit_status = 0;
+    const pid_t collected = waitpid(-1, &exit_status, WNOHANG | __WALL);
+    if (collected <= 0) return;
+    if (WIFSTOPPED(exit_status)) {
+      ReleaseTracee(collected, exit_status);
+    } else if (collected == _child_process) {
+      TargetEnded(exit_status);
+    }
+  }
 }
 
 // Whether /dev/null can be opened and is the null device, as daemon() will
@@ -152,31 +184,140 @@ int NullDeviceError() {
   return error;
 }
 
+// Whether the effective user may execute a file with these attributes, by
+// its mode bits alone: root needs one execute bit, the owner the owner's
+// bit, a member of the file's group the group's bit, anyone else the
+// others' bit.
+bool ModeAllowsExecute(const struct stat& file) {
+  const uid_t user = geteuid();
+  if (user == 0) return (file.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+  if (file.st_uid == user) return (file.st_mode & S_IXUSR) != 0;
+  if (file.st_gid == getegid() || group_member(file.st_gid) != 0) return (file.st_mode & S_IXGRP) != 0;
+  return (file.st_mode & S_IXOTH) != 0;
+}
+
 // The same questions execve asks, answered before anything detaches: 0 when
 // path names a file that this process may execute, else the reason. stat
 // and faccessat follow symbolic links and resolve a relative path against
 // the working directory, which the supervisor keeps, as execve does;
 // AT_EACCESS asks for the effective user, and for root at least one execute
 // bit. Only execve can tell whether the file is a valid program.
-int ExecError(const char* path) {
-  struct stat target {};
-  if (stat(path, &target) != 0) return errno;
-  if (S_ISDIR(target.st_mode)) return EISDIR;
+int ExecError(const char* path, struct stat* target) {
+  if (stat(path, target) != 0) return errno;
+  if (S_ISDIR(target->st_mode)) return EISDIR;
   // execve's answer for a device, a fifo or a socket.
-  if (!S_ISREG(target.st_mode)) return EACCES;
-  if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) != 0) return errno;
-  return 0;
+  if (!S_ISREG(target->st_mode)) return EACCES;
+  if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0) return 0;
+  const int error = errno;
+  // Some container runtimes' seccomp policies deny the system call behind
+  // AT_EACCESS with EPERM, where glibc would answer it itself only after
+  // ENOSYS. The question is then answered from the mode bits, so that a
+  // refused question never refuses a target that execve would run.
+  if (error == EPERM || error == ENOSYS) return ModeAllowsExecute(*target) ? 0 : EACCES;
+  return error;
+}
+
+// Whether path reaches its file through descriptor 0, 1 or 2 (/dev/stdin,
+// /dev/fd/1, /proc/self/fd/2 and links to them): detaching puts /dev/null
+// there, so the target would no longer be found. Comparing names misses
+// links and other mounts of /proc, and comparing files would refuse
+// "monitor ./program < ./program"; instead the path is looked up again with
+// /dev/null on the three descriptors for a moment, and must still name the
+// same file. The originals come back with their close-on-exec flags. When
+// /dev/null cannot be opened, detaching will fail and say so.
+bool ReachedThroughStandardDescriptors(const char* path, const struct stat& target) {
+  const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd < 0) return false;
+  int saved[3] = {-1, -1, -1};
+  int flags[3] = {-1, -1, -1};
+  bool swapped = true;
+  for (int fd = 0; fd < 3; ++fd) {
+    flags[fd] = fcntl(fd, F_GETFD);
+    // A closed descriptor stays closed; /dev/null on it is closed again.
+    if (flags[fd] >= 0) saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (flags[fd] >= 0 && saved[fd] < 0) swapped = false;
+  }
+  struct stat again {};
+  bool same = true;
+  if (swapped) {
+    for (int fd = 0; fd < 3; ++fd) swapped = swapped && dup2(null_fd, fd) == fd;
+    same = swapped && stat(path, &again) == 0 && again.st_dev == target.st_dev && again.st_ino == target.st_ino;
+  }
+  for (int fd = 0; fd < 3; ++fd) {
+    // Restoring cannot fail for a descriptor that was just duplicated; the
+    // results are dropped, as nothing could be done about them.
+    if (saved[fd] >= 0) {
+      static_cast<void>(dup3(saved[fd], fd, (flags[fd] & FD_CLOEXEC) != 0 ? O_CLOEXEC : 0));
+      static_cast<void>(close(saved[fd]));
+    } else if (flags[fd] < 0) {
+      static_cast<void>(close(fd));
+    }
+  }
+  static_cast<void>(close(null_fd));
+  return !same;
+}
+
+// Writes text with its control characters escaped (\n, \t, \r, else
+// \xHH), so that a path cannot break a message into lines that look like
+// others; every other byte is written as given. The buffer is small, and
+// lives only on this failure path, which keeps it off the stack that the
+// supervisor carries for ever.
+void WriteEscaped(int fd, const char* text) {
+  static const char kHex[] = "0123456789abcdef";
+  char out[256];
+  size_t used = 0;
+  for (const char* p = text;; ++p) {
+    if (*p == '\0' || used + 4 > sizeof out) {
+      const ssize_t written = write(fd, out, used);
+      static_cast<void>(written);  // as for WriteLine: nowhere else to go
+      used = 0;
+      if (*p == '\0') return;
+    }
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte >= 0x20 && byte != 0x7f) {
+      out[used++] = *p;
+      continue;
+    }
+    out[used++] = '\\';
+    if (byte == '\n' || byte == '\t' || byte == '\r') {
+      out[used++] = byte == '\n' ? 'n' : byte == '\t' ? 't' : 'r';
+    } else {
+      out[used++] = 'x';
+      out[used++] = kHex[byte >> 4];
+      out[used++] = kHex[byte & 15];
+    }
+  }
+}
+
+// "exec error: PATH: REASON", and a hint for the two mistakes that a
+// missing path most often is: an option, or a command expected on PATH.
+void RefuseTarget(const char* reason, int error) {
+  const bool looks_like_an_option = error == ENOENT && child_program[0] == '-';
+  const bool looks_like_a_command = error == ENOENT && strchr(child_program, '/') == nullptr;
+  const char* hint = looks_like_an_option   ? " (monitor takes no options; usage: monitor PROGRAM [ARGUMENT...])"
+                     : looks_like_a_command ? " (the path is used as given; PATH is not searched)"
+                                            : "";
+  const char prefix[] = "exec error: ";
+  const ssize_t written = write(STDERR_FILENO, prefix, sizeof prefix - 1);
+  static_cast<void>(written);
+  WriteEscaped(STDERR_FILENO, child_program);
+  WriteLine(STDERR_FILENO, {": ", reason, hint});
 }
 
 }  // namespace
 
 bool CheckTarget() {
-  const int error = ExecError(child_program);
-  if (error == 0) return true;
-  const bool looks_like_a_command = error == ENOENT && strchr(child_program, '/') == nullptr;
-  WriteLine(STDERR_FILENO, {"exec error: ", child_program, ": ", strerror(error),
-                            looks_like_a_command ? " (the path is used as given; PATH is not searched)" : ""});
-  return false;
+  struct stat target {};
+  const int error = ExecError(child_program, &target);
+  if (error != 0) {
+    RefuseTarget(strerror(error), error);
+    return false;
+  }
+  if (ReachedThroughStandardDescriptors(child_program, target)) {
+    RefuseTarget("reached through standard input, output or error, which lead to /dev/null once monitor detaches", 0);
+    return false;
+  }
+  return true;
 }
 
 bool RaiseCoreLimit() {
@@ -276,7 +417,7 @@ void WaitSignal() {
 void SigHandler(int signo) {
   switch (signo) {
     case SIGCHLD:
-      ReapChild();
+      ReapChildren();
       return;
     case SIGALRM:
       // Only a relaunch whose fork failed is waiting for the alarm.

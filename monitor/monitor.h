@@ -12,9 +12,10 @@
 
 namespace monitor {
 
-// The value the last fork of a launch returned: the target's pid in the
-// supervisor, negative after a failed fork (a relaunch is then pending),
-// 0 in a forked process whose exec failed. -1 before the first launch.
+// The target's pid in the supervisor: what the last fork of a launch
+// returned, negative after a failed fork (a relaunch is then pending), 0
+// once the target has exited and was left down, and 0 in a forked process.
+// -1 before the first launch.
 extern pid_t _child_process;
 // The target's path, argv[1] of the supervisor, used in place.
 extern char* child_program;
@@ -28,7 +29,8 @@ void WriteLine(int fd, const char* first, const char* second = "");
 // Writes one message line made of up to seven parts, in a single system call.
 void WriteLine(int fd, std::initializer_list<const char*> parts);
 // Checks that the target's path names a file that this process may
-// execute; otherwise writes "exec error: PATH: REASON" on standard error.
+// execute, and that it does not reach it through a standard descriptor;
+// otherwise writes "exec error: PATH: REASON" on standard error.
 bool CheckTarget();
 // Raises the core-file size limit so that every target inherits it: to
 // unlimited where permitted, else the soft limit to the hard one.

@@ -54,11 +54,15 @@ struct Options {
   // A regular file bound over /dev/null in a mount namespace of the
   // supervisor's own, or empty.
   std::string dev_null_stand_in;
+  // The supervisor's background copy becomes the first process of a new
+  // PID namespace, as under "unshare --pid" without --fork.
+  bool first_of_a_pid_namespace = false;
 };
 
 // Exit codes of the invoking process when it could not set up what the
 // test asked for.
 constexpr int kNoMountNamespace = 123;
+constexpr int kNoPidNamespace = 124;
 
 // Gives the calling process a private mount namespace in which /dev/null is
 // the regular file at stand_in.
@@ -110,6 +114,7 @@ class Supervised {
       rlimit core{};
       if (!CallersCoreLimit(&core) || setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
       if (!options.dev_null_stand_in.empty() && !ReplaceDevNull(options.dev_null_stand_in)) _exit(kNoMountNamespace);
+      if (options.first_of_a_pid_namespace && unshare(CLONE_NEWPID) != 0) _exit(kNoPidNamespace);
       execve(MONITOR_PATH, argv.data(), envp.data());
       _exit(121);
     }
@@ -359,8 +364,9 @@ std::string WriteFile(const ScratchDirectory& scratch, const char* name, const c
 struct RefusedCase {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
-  const char* target;  // NOT_EXECUTABLE: a text file without execute permission
-  const char* why;     // the end of the line, after the path
+  const char* target;           // NOT_EXECUTABLE: a text file without execute permission
+  const char* why;              // the end of the line, after the path
+  const char* shown = nullptr;  // the path as the line shows it, if not as given
 };
 
 class RefusedTarget : public ::testing::TestWithParam<RefusedCase> {};
@@ -373,7 +379,7 @@ TEST_P(RefusedTarget, FailsTheStartAndLeavesNothingRunning) {
   const std::string target =
       std::string(c.target) == "NOT_EXECUTABLE" ? WriteFile(scratch, "not-executable", "#!/bin/sh\n", 0644) : c.target;
   Supervised run(Target({target, "REPORT_FD", "stay"}, scratch.path()));
-  ExpectFailedStart(run, "exec error: " + target + ": " + c.why + "\n");
+  ExpectFailedStart(run, "exec error: " + (c.shown != nullptr ? c.shown : target) + ": " + c.why + "\n");
 }
 
 constexpr char kNotSearched[] = "No such file or directory (the path is used as given; PATH is not searched)";
@@ -384,7 +390,13 @@ INSTANTIATE_TEST_SUITE_P(Paths, RefusedTarget,
                                            RefusedCase{"NotExecutable", "NOT_EXECUTABLE", "Permission denied"},
                                            RefusedCase{"UnderAFile", "/dev/null/program", "Not a directory"},
                                            RefusedCase{"NameWithoutSlash", "sleep", kNotSearched},
-                                           RefusedCase{"Empty", "", kNotSearched}),
+                                           RefusedCase{"Empty", "", kNotSearched},
+                                           // Control characters cannot make lines that look like others.
+                                           RefusedCase{"ControlCharacters", "/no\nfork ok\t\x01\x7f\r",
+                                                       "No such file or directory", "/no\\nfork ok\\t\\x01\\x7f\\r"},
+                                           RefusedCase{"LooksLikeAnOption", "--help",
+                                                       "No such file or directory (monitor takes no options; usage: "
+                                                       "monitor PROGRAM [ARGUMENT...])"}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 class BackgroundExecFailure : public ::testing::TestWithParam<std::string> {};
@@ -406,16 +418,21 @@ INSTANTIATE_TEST_SUITE_P(Files, BackgroundExecFailure,
                          ::testing::Values("plain text, not a program\n", "#!/nonexistent/interpreter\n"),
                          [](const auto& test) { return test.index == 0 ? "NotAProgram" : "MissingInterpreter"; });
 
-// Symbolic links and relative paths that execve follows pass the check.
+// Symbolic links and relative paths that execve follows pass the check,
+// and so does a file whose name begins with "-": monitor takes no options,
+// so it is a path like any other.
 TEST(Launch, ThroughASymbolicLinkAndARelativePath) {
   ScratchDirectory scratch;
   ASSERT_EQ(mkdir((scratch.path() + "/bin").c_str(), 0755), 0);
   ASSERT_EQ(symlink(PROBE_PATH, (scratch.path() + "/bin/probe-link").c_str()), 0);
-  Supervised run(Target({"bin/../bin/probe-link", "REPORT_FD", "stay"}, scratch.path()));
-  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
-  auto report = run.NextReport();
-  ASSERT_TRUE(report);
-  EXPECT_EQ(report->argv.at(0), "bin/../bin/probe-link");
+  ASSERT_EQ(symlink(PROBE_PATH, (scratch.path() + "/--help").c_str()), 0);
+  for (const char* path : {"bin/../bin/probe-link", "--help"}) {
+    Supervised run(Target({path, "REPORT_FD", "stay"}, scratch.path()));
+    ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+    auto report = run.NextReport();
+    ASSERT_TRUE(report) << path;
+    EXPECT_EQ(report->argv.at(0), path);
+  }
 }
 
 TEST(Start, WithSigchldIgnoredStillSeesTheTargetDie) {
@@ -547,6 +564,171 @@ TEST(Traced, TargetThatExecutesRunsTheNewProgram) {
   auto relaunched = run.NextReport();
   ASSERT_TRUE(relaunched);
   EXPECT_NE(relaunched->pid, executed->pid);
+}
+
+struct TracedThreadCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
+  const char* mode;
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
+  int kill_with;  // sent to the target once it runs, or 0
+};
+
+class TracedThread : public ::testing::TestWithParam<TracedThreadCase> {};
+
+// A target whose second thread made the supervisor its tracer: the thread's
+// crash must reach the target instead of freezing that thread in a stop,
+// and a kill must leave no thread behind as a zombie; either way the target
+// is relaunched, and nothing of the old one is left under the supervisor.
+TEST_P(TracedThread, LetsTheTargetEndAndBeRelaunched) {
+  ScratchDirectory scratch;
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", GetParam().mode}, scratch.path()));
+  const auto first = run.NextReport();
+  if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(first);
+  if (GetParam().kill_with != 0) {
+    ASSERT_EQ(kill(first->pid, GetParam().kill_with), 0);
+  }
+  const auto second = run.NextReport();
+  ASSERT_TRUE(second) << "the target was not relaunched";
+  EXPECT_NE(second->pid, first->pid);
+  EXPECT_EQ(second->ppid, first->ppid);
+  EXPECT_TRUE(run.Settled({second->pid}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, TracedThread,
+                         ::testing::Values(TracedThreadCase{"Crashes", "thread-traceme-crash", 0},
+                                           TracedThreadCase{"IsKilled", "thread-traceme", SIGKILL}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// A traced target's child created with CLONE_PTRACE is traced by the
+// supervisor too, and starts stopped: let go, it runs.
+TEST(Traced, ChildCreatedWithClonePtraceRuns) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", "traceme-clone"}));
+  const auto target = run.NextReport();
+  if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(target);
+  EXPECT_EQ(run.NextLine(), "clone ran") << "the child stayed stopped";
+  EXPECT_TRUE(run.Settled({target->pid}));
+}
+
+// A child that the target made the supervisor's own with CLONE_PARENT is
+// reaped when it ends, and launches nothing.
+TEST(Stray, ChildOfTheSupervisorIsReaped) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", "clone-parent"}));
+  const auto target = run.NextReport();
+  ASSERT_TRUE(target);
+  EXPECT_TRUE(run.Settled({target->pid})) << "a zombie was left under the supervisor";
+  EXPECT_TRUE(run.NoMoreLines());
+}
+
+// As the first process of a PID namespace, the supervisor inherits every
+// orphan of the target, and must reap them. The pids that the probes
+// report are the namespace's own, so the supervisor's children are judged
+// by count and state only.
+TEST(Stray, OrphansOfTheTargetAreReapedByAFirstProcess) {
+  ScratchDirectory scratch;
+  const std::string probe = PROBE_PATH;
+  const std::string script =
+      WriteFile(scratch, "leaves-an-orphan",
+                ("#!/bin/sh\n(" + probe + " 9 exit:0 &)\nexec " + probe + " 9 stay\n").c_str(), 0755);
+  Options options = Target({script});
+  options.first_of_a_pid_namespace = true;
+  Supervised run(options);
+  if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  // Both probes have reported once two lines have come, in either order.
+  ASSERT_TRUE(run.NextLine());
+  ASSERT_TRUE(run.NextLine());
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  std::vector<pid_t> children = ChildrenOf(run.supervisor());
+  while (children.size() != 1 && harness::NowMs() < give_up) {
+    proc::SleepUs(20000);
+    children = ChildrenOf(run.supervisor());
+  }
+  ASSERT_EQ(children.size(), 1U) << "the orphan was left a zombie";
+  EXPECT_EQ(proc::State(children[0]), 'S');
+}
+
+// Reads a whole file into another, with the given mode.
+bool CopyFile(const char* from, const std::string& to, mode_t mode) {
+  const int in = open(from, O_RDONLY | O_CLOEXEC);
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  bool copied = in >= 0 && out >= 0;
+  char chunk[65536];
+  ssize_t n = 0;
+  while (copied && (n = read(in, chunk, sizeof chunk)) > 0) copied = write(out, chunk, static_cast<size_t>(n)) == n;
+  copied = copied && n == 0;
+  if (in >= 0) close(in);
+  if (out >= 0 && close(out) != 0) copied = false;
+  return copied;
+}
+
+// The name a process was given, or what it last executed.
+std::string CommandName(pid_t pid) {
+  char name[64];
+  if (!proc::ReadProcFile(pid, "comm", name, sizeof name)) return "";
+  std::string text = name;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+// What a test opened and started beyond the supervised run itself.
+struct Leftovers {
+  int fd = -1;
+  pid_t pid = -1;
+  ~Leftovers() {
+    if (fd >= 0) close(fd);
+    proc::KillStarted(pid);
+  }
+};
+
+// An exec that fails only for a moment (here: the target's file is open for
+// writing, ETXTBSY, as while a new version is copied in place) is tried
+// again by the forked process, about once a second, until it succeeds; the
+// target is not lost, and nothing runs it in between.
+TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
+  ScratchDirectory scratch;
+  const std::string program = scratch.path() + "/program";
+  ASSERT_TRUE(CopyFile(PROBE_PATH, program, 0755));
+  Supervised run(Target({program, "REPORT_FD", "stay"}, scratch.path()));
+  const auto first = run.NextReport();
+  ASSERT_TRUE(first);
+
+  // With the supervisor stopped, the killed target lets go of its file
+  // before the relaunch, and the file can be opened for writing.
+  Leftovers left;
+  ASSERT_EQ(kill(run.supervisor(), SIGSTOP), 0);
+  ASSERT_EQ(kill(first->pid, SIGKILL), 0);
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  while ((left.fd = open(program.c_str(), O_WRONLY | O_CLOEXEC)) < 0 && errno == ETXTBSY &&
+         harness::NowMs() < give_up) {
+    proc::SleepUs(10000);
+  }
+  ASSERT_GE(left.fd, 0) << strerror(errno);
+  ASSERT_EQ(kill(run.supervisor(), SIGCONT), 0);
+
+  std::vector<pid_t> children = ChildrenOf(run.supervisor());
+  while ((children.size() != 1 || children[0] == first->pid) && harness::NowMs() < give_up) {
+    proc::SleepUs(10000);
+    children = ChildrenOf(run.supervisor());
+  }
+  ASSERT_EQ(children.size(), 1U);
+  left.pid = children[0];
+  // Two retries' time: the forked process is still a copy of the
+  // supervisor, alive, and has run nothing.
+  proc::SleepUs(2500000);
+  EXPECT_EQ(ChildrenOf(run.supervisor()), std::vector<pid_t>{left.pid});
+  EXPECT_TRUE(IsRunning(left.pid));
+  EXPECT_EQ(CommandName(left.pid), "monitor");
+  EXPECT_TRUE(run.NoMoreLines());
+
+  ASSERT_EQ(close(left.fd), 0);
+  left.fd = -1;
+  const auto second = run.NextReport();
+  ASSERT_TRUE(second) << "the target was not launched once its file was closed";
+  EXPECT_EQ(second->pid, left.pid);
 }
 
 }  // namespace

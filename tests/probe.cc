@@ -12,6 +12,16 @@
 //                    afterwards stay
 //           traceme-exec    make the parent its tracer, then execute itself
 //                    again in mode stay
+//           traceme-clone   make the parent its tracer, then start a process
+//                    with CLONE_PTRACE, which writes "clone ran" and exits;
+//                    afterwards stay
+//           thread-traceme  a second thread makes the parent its tracer;
+//                    both stay
+//           thread-traceme-crash   as thread-traceme, then that thread
+//                    crashes on a bad address the first time in the working
+//                    directory; afterwards stay
+//           clone-parent    start a process with CLONE_PARENT, a child of
+//                    the parent, which exits at once; stay
 //
 // In the traceme modes, a refused PTRACE_TRACEME writes "traceme refused"
 // instead of the report and exits with 77.
@@ -21,11 +31,15 @@
 // sigblk= (as /proc shows it), cwd=, env= (MONITOR_PROBE_VALUE, or -), argv=
 // (comma-separated).
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -97,6 +111,39 @@ void SetCoreLimit(rlim_t soft) {
   setrlimit(RLIMIT_CORE, &core);
 }
 
+// A fork that passes clone flags: without CLONE_VM and with no new stack,
+// clone returns in both processes as fork does.
+pid_t CloneProcess(unsigned long flags) { return static_cast<pid_t>(syscall(SYS_clone, flags | SIGCHLD, 0, 0, 0, 0)); }
+
+// The second thread of the thread-traceme modes and the pipes it talks on:
+// it says whether PTRACE_TRACEME worked, then waits for the main thread's
+// report before it crashes, if it is to crash.
+struct Handshake {
+  int ready[2];
+  int go[2];
+  bool crash;
+};
+
+void* TracedThread(void* argument) {
+  auto* handshake = static_cast<Handshake*>(argument);
+  const char traced = ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 'y' : 'n';
+  char go = 0;
+  if (write(handshake->ready[1], &traced, 1) != 1 || read(handshake->go[0], &go, 1) != 1) _exit(92);
+  if (handshake->crash && FirstStartHere()) *g_nowhere = 1;
+  for (;;) pause();
+}
+
+// Starts the traced thread; false when PTRACE_TRACEME was refused.
+bool StartTracedThread(Handshake* handshake) {
+  pthread_t thread{};
+  char traced = 0;
+  if (pipe(handshake->ready) != 0 || pipe(handshake->go) != 0 ||
+      pthread_create(&thread, nullptr, TracedThread, handshake) != 0 || read(handshake->ready[0], &traced, 1) != 1) {
+    _exit(93);
+  }
+  return traced == 'y';
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,6 +153,17 @@ int main(int argc, char** argv) {
   if (strncmp(mode, "traceme-", 8) == 0 && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
     if (fd >= 0) WriteAll(fd, "traceme refused\n");
     _exit(77);
+  }
+  Handshake handshake{{-1, -1}, {-1, -1}, strcmp(mode, "thread-traceme-crash") == 0};
+  if (strncmp(mode, "thread-traceme", 14) == 0 && !StartTracedThread(&handshake)) {
+    if (fd >= 0) WriteAll(fd, "traceme refused\n");
+    _exit(77);
+  }
+  // Before the report, so that the sibling exists once the test reads it.
+  if (strcmp(mode, "clone-parent") == 0) {
+    const pid_t sibling = CloneProcess(CLONE_PARENT);
+    if (sibling == 0) _exit(0);
+    if (sibling < 0) _exit(96);
   }
   if (fd >= 0) Report(fd, argc, argv);
   // A test that kills this probe with SIGSEGV wants no core file left behind.
@@ -125,5 +183,15 @@ int main(int argc, char** argv) {
     execv(argv[0], again);
     _exit(91);
   }
+  if (strncmp(mode, "thread-traceme", 14) == 0 && write(handshake.go[1], "g", 1) != 1) _exit(94);
+  if (strcmp(mode, "traceme-clone") == 0) {
+    const pid_t traced = CloneProcess(CLONE_PTRACE);
+    if (traced == 0) {
+      if (fd >= 0) WriteAll(fd, "clone ran\n");
+      _exit(0);
+    }
+    if (traced < 0 || waitpid(traced, nullptr, 0) != traced) _exit(95);
+  }
+
   for (;;) pause();
 }

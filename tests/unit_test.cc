@@ -2,11 +2,17 @@
 // output and error are captured.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <cstring>
 #include <fstream>
@@ -164,7 +170,8 @@ TEST_P(TargetEnd, IsReportedAndRelaunchedOnlyAfterASignal) {
     }
     const pid_t now = monitor::_child_process;
     if (c.relaunched && (now == first || !IsAlive(now))) return EndTarget(kNotRelaunched);
-    if (!c.relaunched && (now != first || waitpid(-1, nullptr, WNOHANG) != -1)) return EndTarget(kRelaunched);
+    // An exited target is forgotten: no later end may be taken for it.
+    if (!c.relaunched && (now != 0 || waitpid(-1, nullptr, WNOHANG) != -1)) return EndTarget(kRelaunched);
     return EndTarget(kPassed);
   });
 
@@ -218,8 +225,8 @@ TEST(SigHandler, SignalsThatCollectNothingChangeNothing) {
   EXPECT_EQ(outcome.err, "");
 }
 
-// After a relaunch's fork failed there is no target: a SIGCHLD then must not
-// wait for any child at all, and the next SIGALRM launches the target.
+// After a relaunch's fork failed there is no target: a SIGCHLD then reaps
+// whatever ended without a word, and the next SIGALRM launches the target.
 TEST(SigHandler, WhileARelaunchIsPending) {
   const Outcome outcome = RunInTestProcess([] {
     SetTarget(PROBE_PATH, {"-1", "stay"});
@@ -229,12 +236,50 @@ TEST(SigHandler, WhileARelaunchIsPending) {
     if (TakeSignal() != SIGCHLD) return static_cast<int>(kNoSignal);
     monitor::_child_process = -1;
     monitor::SigHandler(SIGCHLD);
-    if (waitpid(unrelated, nullptr, WNOHANG) != unrelated) return 20;
+    if (waitpid(unrelated, nullptr, WNOHANG) != -1 || errno != ECHILD) return 20;
     monitor::SigHandler(SIGALRM);
     return EndTarget(IsAlive(monitor::_child_process) ? kPassed : kNotRelaunched);
   });
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, "fork ok\n");
+  EXPECT_EQ(outcome.err, "");
+}
+
+// A process that is given the pid of a target that exited and was left
+// down is not that target: its death by a signal is reaped in silence and
+// launches nothing. The pid is handed out again through ns_last_pid, which
+// this suite may write as the first process of its own PID namespace.
+TEST(SigHandler, AReusedPidOfAnExitedTargetIsNotTheTarget) {
+  const Outcome outcome = RunInTestProcess([] {
+    SetTarget(PROBE_PATH, {"-1", "exit:0"});
+    if (!monitor::BlockSignal() || monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
+    const pid_t ended = monitor::_child_process;
+    if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
+    monitor::SigHandler(SIGCHLD);
+
+    const int last_pid = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+    if (last_pid < 0) return static_cast<int>(kSkipped);
+    const std::string before = std::to_string(ended - 1);
+    const bool set = write(last_pid, before.data(), before.size()) == static_cast<ssize_t>(before.size());
+    close(last_pid);
+    if (!set) return static_cast<int>(kSkipped);
+    const pid_t impostor = fork();
+    if (impostor == 0) {
+      for (;;) pause();
+    }
+    if (impostor != ended) {
+      proc::KillStarted(impostor);
+      harness::WaitForExit(impostor);
+      return static_cast<int>(kSkipped);
+    }
+    kill(impostor, SIGKILL);
+    if (TakeSignal() != SIGCHLD) return static_cast<int>(kNoSignal);
+    monitor::SigHandler(SIGCHLD);
+    return waitpid(-1, nullptr, WNOHANG) == -1 ? static_cast<int>(kPassed) : EndTarget(kRelaunched);
+  });
+  if (outcome.status == kSkipped << 8) GTEST_SKIP() << "no pid can be handed out again here";
+  EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_EQ(outcome.out, "fork ok\nchild exit normally:0\n");
   EXPECT_EQ(outcome.err, "");
 }
 
@@ -292,10 +337,34 @@ bool CopyFile(const std::string& from, const std::string& to, mode_t mode) {
   return out && chmod(to.c_str(), mode) == 0;
 }
 
+// Makes the system call behind faccessat(..., AT_EACCESS) fail with EPERM
+// in the calling process, as some container runtimes' seccomp policies do;
+// false if the filter cannot be installed or does not take effect.
+bool RefuseTheEffectiveAccessQuestion() {
+  sock_filter rules[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_faccessat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(sizeof rules / sizeof rules[0]), rules};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    return false;
+  }
+  return faccessat(AT_FDCWD, "/", X_OK, AT_EACCESS) != 0 && errno == EPERM;
+}
+
+class CheckTarget : public ::testing::TestWithParam<bool> {};
+
 // The check before detaching must never refuse what execve would run, and
 // must refuse what it certainly would not: compared with execve itself, in
-// the same working directory and as the same user.
-TEST(CheckTarget, AgreesWithExecve) {
+// the same working directory and as the same user; also where the system
+// refuses to answer the permission question itself.
+TEST_P(CheckTarget, AgreesWithExecve) {
+  const bool question_refused = GetParam();
   char scratch[] = "/tmp/monitor-unit-XXXXXX";
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const std::string dir = scratch;
@@ -324,10 +393,12 @@ TEST(CheckTarget, AgreesWithExecve) {
   for (const Case& c : cases) {
     const Outcome outcome = RunInTestProcess([&] {
       if (chdir(scratch) != 0) return static_cast<int>(kSetupFailed);
+      if (question_refused && !RefuseTheEffectiveAccessQuestion()) return static_cast<int>(kSetupFailed);
       SetTarget(c.path, {});
       return (monitor::CheckTarget() ? 1 : 0) | (ExecveRuns(c.path) ? 2 : 0);
     });
     ASSERT_TRUE(WIFEXITED(outcome.status)) << c.path;
+    ASSERT_NE(WEXITSTATUS(outcome.status), kSetupFailed) << "the permission question could not be refused";
     const int result = WEXITSTATUS(outcome.status);
     const bool passes = (result & 1) != 0;
     const bool runs = (result & 2) != 0;
@@ -345,6 +416,66 @@ TEST(CheckTarget, AgreesWithExecve) {
       EXPECT_EQ(outcome.err.rfind(std::string("exec error: ") + c.path + ": ", 0), 0U) << outcome.err;
     }
   }
+  EXPECT_TRUE(proc::RemoveTree(scratch));
+}
+
+INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTarget, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "Refused" : "Answered"; });
+
+// Detaching puts /dev/null on descriptors 0 to 2, so a path that reaches
+// its file through one of them would no longer find it: refused, however
+// it is spelt, while the same file by its own name, or through another
+// descriptor, passes. The descriptors come back as they were.
+TEST(CheckTargetPath, ThroughAStandardDescriptorIsRefused) {
+  char scratch[] = "/tmp/monitor-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const std::string dir = scratch;
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/program", 0755));
+  ASSERT_EQ(symlink("/dev/stdin", (dir + "/link-to-stdin").c_str()), 0);
+  struct Case {
+    std::string path;
+    bool passes;
+  };
+  const std::vector<Case> cases{{"/dev/stdin", false},    {"/dev/fd/0", false},     {"/proc/self/fd/0", false},
+                                {"link-to-stdin", false}, {"/dev/stdout", false},   {"/proc/thread-self/fd/1", false},
+                                {"program", true},        {"/proc/self/fd/5", true}};
+  for (const Case& c : cases) {
+    const Outcome outcome = RunInTestProcess([&] {
+      // The program on standard input and output, output close-on-exec, and
+      // on descriptor 5.
+      const int program = open((dir + "/program").c_str(), O_RDONLY);
+      if (chdir(scratch) != 0 || program < 0 || dup2(program, STDIN_FILENO) != 0 ||
+          dup3(program, STDOUT_FILENO, O_CLOEXEC) != 1 || dup2(program, 5) != 5) {
+        return static_cast<int>(kSetupFailed);
+      }
+      struct stat before {};
+      if (fstat(program, &before) != 0) return static_cast<int>(kSetupFailed);
+      SetTarget(c.path.c_str(), {});
+      const int result = monitor::CheckTarget() ? 1 : 0;
+      struct stat in {};
+      struct stat out {};
+      if (fstat(STDIN_FILENO, &in) != 0 || fstat(STDOUT_FILENO, &out) != 0 || in.st_ino != before.st_ino ||
+          out.st_ino != before.st_ino || fcntl(STDIN_FILENO, F_GETFD) != 0 ||
+          fcntl(STDOUT_FILENO, F_GETFD) != FD_CLOEXEC) {
+        return 2;
+      }
+      return result;
+    });
+    EXPECT_EQ(outcome.status, (c.passes ? 1 : 0) << 8) << c.path << ": " << outcome.err;
+    EXPECT_EQ(outcome.err, c.passes ? ""
+                                    : "exec error: " + c.path +
+                                          ": reached through standard input, output or error, which lead to "
+                                          "/dev/null once monitor detaches\n");
+  }
+  // The supervisor's own pid names the same descriptors as /proc/self.
+  const Outcome own = RunInTestProcess([&] {
+    const int program = open((dir + "/program").c_str(), O_RDONLY);
+    if (program < 0 || dup2(program, STDIN_FILENO) != 0) return static_cast<int>(kSetupFailed);
+    const std::string path = "/proc/" + std::to_string(getpid()) + "/fd/0";
+    SetTarget(path.c_str(), {});
+    return monitor::CheckTarget() ? 1 : 0;
+  });
+  EXPECT_EQ(own.status, 0) << own.err;
   EXPECT_TRUE(proc::RemoveTree(scratch));
 }
 
