@@ -628,8 +628,9 @@ TEST_P(ServerWithWorkers, MainProcessKilled) {
     EXPECT_TRUE(IsRunning(old_worker));
     return;
   }
-  const pid_t new_worker = WorkerIn(run.NextLine());
-  ASSERT_GT(new_worker, 1) << "the relaunch could not bind: " << run.last_line();
+  const auto line = run.NextLine();
+  const pid_t new_worker = WorkerIn(line);
+  ASSERT_GT(new_worker, 1) << "the relaunch could not bind: " << line.value_or("(no line)");
   EXPECT_NE(new_worker, old_worker);
   EXPECT_EQ(Holder(socket_name), new_worker);
   // The orphaned worker became this subreaper's child when its parent died.
