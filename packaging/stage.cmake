@@ -9,6 +9,8 @@ file(COPY_FILE "${CPACK_MONITOR_METADATA}/copyright" "${doc}/copyright")
 # -n keeps the name and time of the source out of the archive.
 execute_process(COMMAND gzip -9n -c "${CPACK_MONITOR_SOURCE}/packaging/changelog"
                 OUTPUT_FILE "${doc}/changelog.gz" COMMAND_ERROR_IS_FATAL ANY)
+# The operator's guide's systemd unit and wrappers, as made from the guide.
+file(COPY "${CPACK_MONITOR_EXAMPLES}/" DESTINATION "${doc}/examples")
 if(CPACK_GENERATOR STREQUAL "DEB")
   file(MAKE_DIRECTORY "${stage}/usr/share/lintian/overrides")
   file(COPY_FILE "${CPACK_MONITOR_SOURCE}/packaging/lintian-overrides"

@@ -7,7 +7,9 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <cstring>
 #include <fstream>
@@ -730,6 +732,157 @@ TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
   ASSERT_TRUE(second) << "the target was not launched once its file was closed";
   EXPECT_EQ(second->pid, left.pid);
 }
+
+// Real servers. Ends the whole process group of a supervisor that the test
+// started, leftovers of its targets included, when it goes out of scope.
+class GroupGuard {
+ public:
+  explicit GroupGuard(pid_t group) : group_(group) {}
+  ~GroupGuard() {
+    if (group_ > 1) kill(-group_, SIGKILL);
+  }
+  GroupGuard(const GroupGuard&) = delete;
+  GroupGuard& operator=(const GroupGuard&) = delete;
+
+ private:
+  pid_t group_;
+};
+
+// The pid that the process holding the abstract socket NAME answers with,
+// or -1 when nothing holds it.
+pid_t Holder(const std::string& name) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (name.size() + 2 > sizeof address.sun_path) return -1;
+  name.copy(address.sun_path + 1, name.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connection < 0) return -1;
+  pid_t holder = -1;
+  if (connect(connection, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+    harness::LineReader reader(connection);
+    const auto line = reader.Next();
+    if (line) holder = static_cast<pid_t>(std::stol(*line));
+  }
+  close(connection);
+  return holder;
+}
+
+// The pid in a probe's line "worker=PID", or -1.
+pid_t WorkerIn(const std::optional<std::string>& line) {
+  const std::string prefix = "worker=";
+  if (!line || line->compare(0, prefix.size(), prefix) != 0) return -1;
+  return static_cast<pid_t>(std::stol(line->substr(prefix.size())));
+}
+
+class ServerWithWorkers : public ::testing::TestWithParam<bool> {};
+
+// A server whose main process dies while its worker holds the listening
+// socket. Started directly, the relaunch cannot bind, exits 1 and is left
+// down while the old worker serves on, unsupervised. Started through the
+// wrapper that ends its process group's leftovers first, the old worker is
+// gone and the new instance holds the socket.
+TEST_P(ServerWithWorkers, MainProcessKilled) {
+  const bool wrapped = GetParam();
+  ScratchDirectory scratch;
+  const std::string socket_name = scratch.path() + "/socket";
+  const std::string wrapper =
+      WriteFile(scratch, "wrapper",
+                ("#!/bin/sh\npkill -KILL -g 0 -x probe\nexec " + std::string(PROBE_PATH) + " \"$@\"\n").c_str(), 0755);
+  ASSERT_FALSE(wrapper.empty());
+  Supervised run(Target({wrapped ? wrapper : PROBE_PATH, "REPORT_FD", "listen", socket_name}, scratch.path()));
+  GroupGuard leftovers(run.supervisor());
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  const auto first = run.NextReport();
+  ASSERT_TRUE(first);
+  const pid_t old_worker = WorkerIn(run.NextLine());
+  ASSERT_GT(old_worker, 1);
+  ASSERT_EQ(Holder(socket_name), old_worker);
+
+  ASSERT_EQ(kill(first->pid, SIGKILL), 0);
+  const auto relaunched = run.NextReport();
+  ASSERT_TRUE(relaunched) << "no relaunch";
+  EXPECT_NE(relaunched->pid, first->pid);
+  if (!wrapped) {
+    EXPECT_EQ(run.NextLine(), "bind refused");
+    EXPECT_TRUE(run.Settled()) << "the relaunch that could not bind was not left down";
+    EXPECT_EQ(Holder(socket_name), old_worker);
+    EXPECT_TRUE(IsRunning(old_worker));
+    return;
+  }
+  const auto line = run.NextLine();
+  const pid_t new_worker = WorkerIn(line);
+  ASSERT_GT(new_worker, 1) << "the relaunch could not bind: " << line.value_or("(no line)");
+  EXPECT_NE(new_worker, old_worker);
+  EXPECT_EQ(Holder(socket_name), new_worker);
+  // The orphaned worker became this subreaper's child when its parent died.
+  const auto old_status = harness::WaitForExit(old_worker);
+  ASSERT_TRUE(old_status) << "the old worker outlived the relaunch (is pkill from procps installed?)";
+  EXPECT_TRUE(WIFSIGNALED(*old_status) && WTERMSIG(*old_status) == SIGKILL) << *old_status;
+  EXPECT_TRUE(run.Settled({relaunched->pid}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Started, ServerWithWorkers, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "ThroughTheWrapper" : "Directly"; });
+
+// A target's pending signals shared by all its threads, as /proc shows them.
+std::string SharedPending(pid_t pid) {
+  char text[4096];
+  if (!proc::ReadProcFile(pid, "status", text, sizeof text)) return "?";
+  const char* field = strstr(text, "ShdPnd:");
+  if (field == nullptr) return "?";
+  field += strlen("ShdPnd:");
+  while (*field == ' ' || *field == '\t') ++field;
+  return std::string(field, strcspn(field, "\n"));
+}
+
+// True once every child of pid is a zombie, and there are count of them.
+bool ZombieChildren(pid_t pid, size_t count) {
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  while (harness::NowMs() < give_up) {
+    const auto children = ChildrenOf(pid);
+    size_t zombies = 0;
+    for (const pid_t child : children) zombies += proc::State(child) == 'Z' ? 1 : 0;
+    if (children.size() == count && zombies == count) return true;
+    proc::SleepUs(20000);
+  }
+  return false;
+}
+
+class SignalReset : public ::testing::TestWithParam<bool> {};
+
+// A program written for an ordinary start, with SIGTERM and SIGCHLD
+// handlers. Started directly, it inherits the six watched signals blocked:
+// its children stay zombies and SIGTERM stays pending. Started through
+// `env --default-signal`, its handlers run: the children are reaped, and
+// SIGTERM reaches its handler, which exits 0, so the target is left down.
+TEST_P(SignalReset, HandlersOfAProgramWrittenForAnOrdinaryStart) {
+  const bool reset = GetParam();
+  std::vector<std::string> args{PROBE_PATH, "REPORT_FD", "handlers"};
+  if (reset) args.insert(args.begin(), {"/usr/bin/env", "--default-signal"});
+  Supervised run(Target(args));
+  GroupGuard leftovers(run.supervisor());
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  const auto probe = run.NextReport();
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->sigblk, reset ? "0000000000000000" : kWatchedSet);
+  ASSERT_EQ(run.NextLine(), "forked");
+  if (!reset) {
+    EXPECT_TRUE(ZombieChildren(probe->pid, 3));
+    ASSERT_EQ(kill(probe->pid, SIGTERM), 0);
+    // SIGTERM and the SIGCHLD of its children, both still pending.
+    EXPECT_EQ(SharedPending(probe->pid), "0000000000014000");
+    EXPECT_TRUE(IsRunning(probe->pid));
+    return;
+  }
+  EXPECT_TRUE(ZombieChildren(probe->pid, 0)) << "its children were not reaped";
+  ASSERT_EQ(kill(probe->pid, SIGTERM), 0);
+  EXPECT_EQ(run.NextLine(), "sigterm");
+  EXPECT_TRUE(run.Settled()) << "a target that exited 0 on SIGTERM was not left down";
+}
+
+INSTANTIATE_TEST_SUITE_P(Started, SignalReset, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "ThroughEnvDefaultSignal" : "Directly"; });
 
 }  // namespace
 

@@ -22,6 +22,15 @@
 //                    directory; afterwards stay
 //           clone-parent    start a process with CLONE_PARENT, a child of
 //                    the parent, which exits at once; stay
+//           listen NAME     a server with a worker: bind the abstract Unix
+//                    socket NAME (trying for a second, as servers do with a
+//                    busy port), fork a worker that answers each connection
+//                    with its pid, write "worker=PID" and stay; when the
+//                    name stays taken, write "bind refused" and exit 1
+//           handlers        install a SIGTERM handler that writes "sigterm"
+//                    and exits 0 and a SIGCHLD handler that reaps, fork
+//                    three children that exit at once, write "forked", and
+//                    stay
 //
 // In the traceme modes, a refused PTRACE_TRACEME writes "traceme refused"
 // instead of the report and exits with 77.
@@ -30,15 +39,19 @@
 // so that any byte survives: pid=, ppid=, core=SOFT,HARD (-1 for unlimited),
 // sigblk= (as /proc shows it), cwd=, env= (MONITOR_PROBE_VALUE, or -), argv=
 // (comma-separated).
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,7 +141,7 @@ void* TracedThread(void* argument) {
   auto* handshake = static_cast<Handshake*>(argument);
   const char traced = ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 'y' : 'n';
   char go = 0;
-  if (write(handshake->ready[1], &traced, 1) != 1 || read(handshake->go[0], &go, 1) != 1) _exit(92);
+  if (write(handshake->ready[1], &traced, 1) != 1 || read(handshake->go[0], &go, 1) != 1) _exit(80);
   if (handshake->crash && FirstStartHere()) *g_nowhere = 1;
   for (;;) pause();
 }
@@ -139,9 +152,80 @@ bool StartTracedThread(Handshake* handshake) {
   char traced = 0;
   if (pipe(handshake->ready) != 0 || pipe(handshake->go) != 0 ||
       pthread_create(&thread, nullptr, TracedThread, handshake) != 0 || read(handshake->ready[0], &traced, 1) != 1) {
-    _exit(93);
+    _exit(81);
   }
   return traced == 'y';
+}
+
+// A server whose workers hold its listening socket, so that they keep it
+// when the main process dies, as nginx's do.
+int Listen(int fd, const char* name) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // An abstract name: taken only while a socket holds it, never by a file
+  // left behind.
+  strncpy(address.sun_path + 1, name, sizeof address.sun_path - 2);
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strlen(address.sun_path + 1));
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0) _exit(92);
+  bool bound = false;
+  for (int attempt = 0; attempt < 5 && !bound; ++attempt) {
+    bound = bind(listener, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    if (!bound) usleep(200000);
+  }
+  if (!bound) {
+    if (fd >= 0) WriteAll(fd, "bind refused\n");
+    return 1;
+  }
+  if (listen(listener, 8) != 0) _exit(93);
+  const pid_t worker = fork();
+  if (worker < 0) _exit(94);
+  if (worker == 0) {
+    const std::string pid = std::to_string(getpid()) + "\n";
+    for (;;) {
+      const int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) continue;
+      WriteAll(connection, pid);
+      close(connection);
+    }
+  }
+  if (fd >= 0) WriteAll(fd, "worker=" + std::to_string(worker) + "\n");
+  for (;;) pause();
+}
+
+int g_report_fd = -1;
+
+void OnSigterm(int) {
+  static const char kLine[] = "sigterm\n";
+  if (g_report_fd >= 0) static_cast<void>(write(g_report_fd, kLine, sizeof kLine - 1));
+  _exit(0);
+}
+
+void OnSigchld(int) {
+  const int saved = errno;
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = saved;
+}
+
+// A program written for an ordinary start: it relies on its handlers and
+// never looks at the signal mask it was given.
+[[noreturn]] void Handlers(int fd) {
+  g_report_fd = fd;
+  struct sigaction action {};
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = OnSigterm;
+  if (sigaction(SIGTERM, &action, nullptr) != 0) _exit(95);
+  action.sa_handler = OnSigchld;
+  if (sigaction(SIGCHLD, &action, nullptr) != 0) _exit(95);
+  for (int i = 0; i < 3; ++i) {
+    const pid_t child = fork();
+    if (child < 0) _exit(96);
+    if (child == 0) _exit(0);
+  }
+  if (fd >= 0) WriteAll(fd, "forked\n");
+  for (;;) pause();
 }
 
 }  // namespace
@@ -163,7 +247,7 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "clone-parent") == 0) {
     const pid_t sibling = CloneProcess(CLONE_PARENT);
     if (sibling == 0) _exit(0);
-    if (sibling < 0) _exit(96);
+    if (sibling < 0) _exit(84);
   }
   if (fd >= 0) Report(fd, argc, argv);
   // A test that kills this probe with SIGSEGV wants no core file left behind.
@@ -177,20 +261,22 @@ int main(int argc, char** argv) {
     kill(getpid(), SIGSEGV);
   }
   if (strcmp(mode, "traceme-crash") == 0 && FirstStartHere()) *g_nowhere = 1;
+  if (strcmp(mode, "listen") == 0 && argc > 3) return Listen(fd, argv[3]);
+  if (strcmp(mode, "handlers") == 0) Handlers(fd);
   if (strcmp(mode, "traceme-exec") == 0) {
     char stay[] = "stay";
     char* again[] = {argv[0], argv[1], stay, nullptr};
     execv(argv[0], again);
     _exit(91);
   }
-  if (strncmp(mode, "thread-traceme", 14) == 0 && write(handshake.go[1], "g", 1) != 1) _exit(94);
+  if (strncmp(mode, "thread-traceme", 14) == 0 && write(handshake.go[1], "g", 1) != 1) _exit(82);
   if (strcmp(mode, "traceme-clone") == 0) {
     const pid_t traced = CloneProcess(CLONE_PTRACE);
     if (traced == 0) {
       if (fd >= 0) WriteAll(fd, "clone ran\n");
       _exit(0);
     }
-    if (traced < 0 || waitpid(traced, nullptr, 0) != traced) _exit(95);
+    if (traced < 0 || waitpid(traced, nullptr, 0) != traced) _exit(83);
   }
 
   for (;;) pause();
