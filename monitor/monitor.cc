@@ -233,16 +233,16 @@ bool ReachedThroughStandardDescriptors(const char* path, const struct stat& targ
   bool swapped = true;
   for (int fd = 0; fd < 3; ++fd) {
     flags[fd] = fcntl(fd, F_GETFD);
-    // A closed descriptor stays closed; /dev/null on it is closed again.
+    // A closed descriptor stays closed: /dev/null put on it is closed again
+    // (if it was closed, null_fd itself may be that descriptor).
     if (flags[fd] >= 0) saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (flags[fd] >= 0 && saved[fd] < 0) swapped = false;
   }
+  for (int fd = 0; fd < 3; ++fd) swapped = swapped && dup2(null_fd, fd) == fd;
+  // A swap that failed answers nothing, and refuses nothing.
   struct stat again {};
-  bool same = true;
-  if (swapped) {
-    for (int fd = 0; fd < 3; ++fd) swapped = swapped && dup2(null_fd, fd) == fd;
-    same = swapped && stat(path, &again) == 0 && again.st_dev == target.st_dev && again.st_ino == target.st_ino;
-  }
+  const bool same =
+      !swapped || (stat(path, &again) == 0 && again.st_dev == target.st_dev && again.st_ino == target.st_ino);
   for (int fd = 0; fd < 3; ++fd) {
     // Restoring cannot fail for a descriptor that was just duplicated; the
     // results are dropped, as nothing could be done about them.

@@ -22,6 +22,8 @@
 //                    directory; afterwards stay
 //           clone-parent    start a process with CLONE_PARENT, a child of
 //                    the parent, which exits at once; stay
+//           orphan   wait until the first process of the PID namespace is
+//                    the parent, then report and exit with 0
 //           listen NAME     a server with a worker: bind the abstract Unix
 //                    socket NAME (trying for a second, as servers do with a
 //                    busy port), fork a worker that answers each connection
@@ -249,11 +251,19 @@ int main(int argc, char** argv) {
     if (sibling == 0) _exit(0);
     if (sibling < 0) _exit(84);
   }
+  // Reparented once the process that started this one has gone.
+  if (strcmp(mode, "orphan") == 0) {
+    for (int tries = 0; getppid() != 1; ++tries) {
+      if (tries == 1000) _exit(85);
+      usleep(10000);
+    }
+  }
   if (fd >= 0) Report(fd, argc, argv);
   // A test that kills this probe with SIGSEGV wants no core file left behind.
   SetCoreLimit(0);
 
   if (strncmp(mode, "exit:", 5) == 0) return static_cast<int>(strtol(mode + 5, nullptr, 10));
+  if (strcmp(mode, "orphan") == 0) return 0;
   // Only the first start in a directory crashes, so that the test can see the
   // relaunched probe alive.
   if (strcmp(mode, "core") == 0 && FirstStartHere()) {
