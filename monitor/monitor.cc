@@ -4,14 +4,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,19 +104,32 @@ void Relaunch() {
   if (_child_process < 0) alarm(kForkRetrySeconds);
 }
 
+// The system call that a stopped tracee made last: at a stop for a signal
+// that came on the way out of a system call, orig_rax still names it.
+long LastSystemCall(pid_t tracee) {
+  errno = 0;
+  const long number = ptrace(PTRACE_PEEKUSER, tracee, offsetof(struct user, regs.orig_rax), nullptr);
+  return errno == 0 ? number : -1;
+}
+
 // Whether the signal that stopped a tracee exists only because it is
 // traced, and would do harm if handed back: the SIGTRAP that the kernel
 // sends a traced process once its execve has succeeded (marked as sent by
-// the process to itself; after an execve from another thread, that thread
-// has taken over the process's id, which is the one that stopped), and the
-// SIGSTOP that a process created with CLONE_PTRACE starts with (queued by
-// the kernel, so no process is named as its sender).
+// the process to itself, on the way out of execve, which tells it from a
+// kill(getpid(), SIGTRAP) of the program's own; after an execve from
+// another thread, that thread has taken over the process's id, which is
+// the one that stopped), and the SIGSTOP that a process created with
+// CLONE_PTRACE starts with (queued by the kernel, so no process is named as
+// its sender).
 bool IsTracersOwnSignal(pid_t tracee, int signo) {
   if (signo != SIGTRAP && signo != SIGSTOP) return false;
   siginfo_t info{};
   if (ptrace(PTRACE_GETSIGINFO, tracee, nullptr, &info) != 0) return false;
   if (info.si_code != SI_USER) return false;
-  return signo == SIGTRAP ? info.si_pid == tracee : info.si_pid == 0;
+  if (signo == SIGSTOP) return info.si_pid == 0;
+  if (info.si_pid != tracee) return false;
+  const long call = LastSystemCall(tracee);
+  return call == SYS_execve || call == SYS_execveat;
 }
 
 // A target, or one of its threads, that called PTRACE_TRACEME has made the

@@ -12,6 +12,9 @@
 //                    afterwards stay
 //           traceme-exec    make the parent its tracer, then execute itself
 //                    again in mode stay
+//           traceme-selftrap   make the parent its tracer, then send itself
+//                    SIGTRAP with kill() the first time in the working
+//                    directory; afterwards stay
 //           traceme-clone   make the parent its tracer, then start a process
 //                    with CLONE_PTRACE, which writes "clone ran" and exits;
 //                    afterwards stay
@@ -271,6 +274,7 @@ int main(int argc, char** argv) {
     kill(getpid(), SIGSEGV);
   }
   if (strcmp(mode, "traceme-crash") == 0 && FirstStartHere()) *g_nowhere = 1;
+  if (strcmp(mode, "traceme-selftrap") == 0 && FirstStartHere()) kill(getpid(), SIGTRAP);
   if (strcmp(mode, "listen") == 0 && argc > 3) return Listen(fd, argv[3]);
   if (strcmp(mode, "handlers") == 0) Handlers(fd);
   if (strcmp(mode, "traceme-exec") == 0) {

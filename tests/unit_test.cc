@@ -195,6 +195,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // The tracer sees the crash first as a stop, and lets it
                       // go on silently; the end that follows is relaunched.
                       EndCase{"TracedAndCrashes", "traceme-crash", 0, "child exit by signal:11", true, 2, false},
+                      // A trap the target sends itself is not the trap of an
+                      // execve: handed back, it ends the target.
+                      EndCase{"TracedAndTrapsItself", "traceme-selftrap", 0, "child exit by signal:5", true, 2, false},
                       EndCase{"ExitsWithZero", "exit:0", 0, "child exit normally:0", false, 1, false},
                       EndCase{"ExitsWithOne", "exit:1", 0, "child exit normally:256", false, 1, false},
                       EndCase{"ExitsWithThree", "exit:3", 0, "child exit normally:768", false, 1, false}),
