@@ -104,12 +104,21 @@ void Relaunch() {
   if (_child_process < 0) alarm(kForkRetrySeconds);
 }
 
-// The system call that a stopped tracee made last: at a stop for a signal
-// that came on the way out of a system call, orig_rax still names it.
-long LastSystemCall(pid_t tracee) {
+// Whether a stopped tracee came out of execve or execveat: at a stop for a
+// signal raised on the way out of a system call, orig_rax still names it.
+// The numbers are those of every ABI a process may have used for the call
+// (64-bit, i386 and x32: the new program's may differ), none of which is the
+// number of a call that can send a signal.
+bool CameOutOfExec(pid_t tracee) {
+  constexpr long kX32 = 0x40000000;
+  constexpr long kExecCalls[] = {SYS_execve, SYS_execveat, 11, 358, kX32 | 520, kX32 | 545};
   errno = 0;
-  const long number = ptrace(PTRACE_PEEKUSER, tracee, offsetof(struct user, regs.orig_rax), nullptr);
-  return errno == 0 ? number : -1;
+  const long call = ptrace(PTRACE_PEEKUSER, tracee, offsetof(struct user, regs.orig_rax), nullptr);
+  if (errno != 0) return false;
+  for (const long exec_call : kExecCalls) {
+    if (call == exec_call) return true;
+  }
+  return false;
 }
 
 // Whether the signal that stopped a tracee exists only because it is
@@ -127,9 +136,7 @@ bool IsTracersOwnSignal(pid_t tracee, int signo) {
   if (ptrace(PTRACE_GETSIGINFO, tracee, nullptr, &info) != 0) return false;
   if (info.si_code != SI_USER) return false;
   if (signo == SIGSTOP) return info.si_pid == 0;
-  if (info.si_pid != tracee) return false;
-  const long call = LastSystemCall(tracee);
-  return call == SYS_execve || call == SYS_execveat;
+  return info.si_pid == tracee && CameOutOfExec(tracee);
 }
 
 // A target, or one of its threads, that called PTRACE_TRACEME has made the
