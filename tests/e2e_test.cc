@@ -3,6 +3,7 @@
 // detached supervisor stays its child and can be ended and reaped.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -59,6 +60,9 @@ struct Options {
   // The supervisor's background copy becomes the first process of a new
   // PID namespace, as under "unshare --pid" without --fork.
   bool first_of_a_pid_namespace = false;
+  // The invoking process leads a session of its own, on a terminal that this
+  // test holds, and runs on one CPU, so that it ends before its copy runs.
+  bool session_leader_on_a_terminal = false;
 };
 
 // Exit codes of the invoking process when it could not set up what the
@@ -104,6 +108,10 @@ class Supervised {
     for (char** e = environ; *e != nullptr; ++e) env_words.emplace_back(*e);
     std::vector<char*> envp = NullTerminated(env_words);
 
+    if (options.session_leader_on_a_terminal) {
+      terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0) return;
+    }
     // Nothing buffered in this process may be written again by the copy.
     if (fflush(nullptr) != 0) return;
     invoker_ = fork();
@@ -117,6 +125,17 @@ class Supervised {
       if (!CallersCoreLimit(&core) || setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
       if (!options.dev_null_stand_in.empty() && !ReplaceDevNull(options.dev_null_stand_in)) _exit(kNoMountNamespace);
       if (options.first_of_a_pid_namespace && unshare(CLONE_NEWPID) != 0) _exit(kNoPidNamespace);
+      if (terminal_ >= 0) {
+        // Opened by a session leader without one, the terminal becomes its
+        // controlling terminal, with this process group in the foreground.
+        const char* name = setsid() < 0 ? nullptr : ptsname(terminal_);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        if (name == nullptr || open(name, O_RDWR | O_CLOEXEC) < 0 || sched_setaffinity(0, sizeof one, &one) != 0) {
+          _exit(120);
+        }
+      }
       execve(MONITOR_PATH, argv.data(), envp.data());
       _exit(121);
     }
@@ -143,6 +162,7 @@ class Supervised {
     proc::KillStarted(invoker_);
     if (!proc::ReapAll()) ADD_FAILURE() << "children left unreaped";
     if (report_fd_ >= 0) close(report_fd_);
+    if (terminal_ >= 0) close(terminal_);
   }
 
   Supervised(const Supervised&) = delete;
@@ -195,6 +215,7 @@ class Supervised {
  private:
   static constexpr int kReportFd = 9;
   int report_fd_ = -1;
+  int terminal_ = -1;
   harness::LineReader reader_{-1};
   pid_t invoker_ = -1;
   pid_t supervisor_ = -1;
@@ -486,6 +507,18 @@ TEST(Relaunch, IsRetriedAboutOnceASecondWhileForkFails) {
   auto second = run.NextReport();
   ASSERT_TRUE(second);
   EXPECT_EQ(second->ppid, first->ppid);
+}
+
+// Started as the leader of a session on a terminal, as the last command of
+// a remote shell or a terminal window is: the leader's end hangs the
+// terminal up and sends SIGHUP to its process group, where the background
+// copy is until it has made a session of its own. The copy must live on.
+TEST(Start, AsTheLeaderOfASessionOnATerminal) {
+  Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
+  options.session_leader_on_a_terminal = true;
+  Supervised run(options);
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  EXPECT_TRUE(run.NextReport()) << "the background copy did not outlive the hangup";
 }
 
 // The first launch cannot fork: the caller has already seen success, and
