@@ -3,6 +3,7 @@
 // detached supervisor stays its child and can be ended and reaped.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -59,6 +60,9 @@ struct Options {
   // The supervisor's background copy becomes the first process of a new
   // PID namespace, as under "unshare --pid" without --fork.
   bool first_of_a_pid_namespace = false;
+  // The invoking process leads a session of its own, on a terminal that this
+  // test holds, and runs on one CPU, so that it ends before its copy runs.
+  bool session_leader_on_a_terminal = false;
 };
 
 // Exit codes of the invoking process when it could not set up what the
@@ -104,6 +108,10 @@ class Supervised {
     for (char** e = environ; *e != nullptr; ++e) env_words.emplace_back(*e);
     std::vector<char*> envp = NullTerminated(env_words);
 
+    if (options.session_leader_on_a_terminal) {
+      terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0) return;
+    }
     // Nothing buffered in this process may be written again by the copy.
     if (fflush(nullptr) != 0) return;
     invoker_ = fork();
@@ -117,6 +125,17 @@ class Supervised {
       if (!CallersCoreLimit(&core) || setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
       if (!options.dev_null_stand_in.empty() && !ReplaceDevNull(options.dev_null_stand_in)) _exit(kNoMountNamespace);
       if (options.first_of_a_pid_namespace && unshare(CLONE_NEWPID) != 0) _exit(kNoPidNamespace);
+      if (terminal_ >= 0) {
+        // Opened by a session leader without one, the terminal becomes its
+        // controlling terminal, with this process group in the foreground.
+        const char* name = setsid() < 0 ? nullptr : ptsname(terminal_);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        if (name == nullptr || open(name, O_RDWR | O_CLOEXEC) < 0 || sched_setaffinity(0, sizeof one, &one) != 0) {
+          _exit(120);
+        }
+      }
       execve(MONITOR_PATH, argv.data(), envp.data());
       _exit(121);
     }
@@ -143,6 +162,7 @@ class Supervised {
     proc::KillStarted(invoker_);
     if (!proc::ReapAll()) ADD_FAILURE() << "children left unreaped";
     if (report_fd_ >= 0) close(report_fd_);
+    if (terminal_ >= 0) close(terminal_);
   }
 
   Supervised(const Supervised&) = delete;
@@ -195,6 +215,7 @@ class Supervised {
  private:
   static constexpr int kReportFd = 9;
   int report_fd_ = -1;
+  int terminal_ = -1;
   harness::LineReader reader_{-1};
   pid_t invoker_ = -1;
   pid_t supervisor_ = -1;
@@ -488,6 +509,18 @@ TEST(Relaunch, IsRetriedAboutOnceASecondWhileForkFails) {
   EXPECT_EQ(second->ppid, first->ppid);
 }
 
+// Started as the leader of a session on a terminal, as the last command of
+// a remote shell or a terminal window is: the leader's end hangs the
+// terminal up and sends SIGHUP to its process group, where the background
+// copy is until it has made a session of its own. The copy must live on.
+TEST(Start, AsTheLeaderOfASessionOnATerminal) {
+  Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
+  options.session_leader_on_a_terminal = true;
+  Supervised run(options);
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  EXPECT_TRUE(run.NextReport()) << "the background copy did not outlive the hangup";
+}
+
 // The first launch cannot fork: the caller has already seen success, and
 // the background copy ends with 255.
 TEST(Start, FirstForkFailureEndsTheBackgroundCopy) {
@@ -568,6 +601,84 @@ TEST(Traced, TargetThatExecutesRunsTheNewProgram) {
   EXPECT_NE(relaunched->pid, executed->pid);
 }
 
+// A program for the i386 ABI, made here so that no 32-bit toolchain is
+// needed. Given no argument it waits for ever; given some, it makes its
+// parent its tracer and executes its argument 1 with the rest (int 0x80:
+// pause; ptrace, execve, exit 127).
+std::string ThirtyTwoBitTraceMeThenExec() {
+  const unsigned char code[] = {0x8b, 0x04, 0x24, 0x83, 0xf8, 0x01, 0x75, 0x09, 0xb8, 0x1d, 0,    0,    0,
+                                0xcd, 0x80, 0xeb, 0xf7, 0xb8, 0x1a, 0,    0,    0,    0x31, 0xdb, 0x31, 0xc9,
+                                0x31, 0xd2, 0x31, 0xf6, 0xcd, 0x80, 0x8b, 0x04, 0x24, 0x8d, 0x54, 0x84, 0x08,
+                                0x8d, 0x4c, 0x24, 0x08, 0x8b, 0x19, 0xb8, 0x0b, 0,    0,    0,    0xcd, 0x80,
+                                0xb8, 0x01, 0,    0,    0,    0xbb, 0x7f, 0,    0,    0,    0xcd, 0x80};
+  constexpr uint32_t kBase = 0x08048000;
+  constexpr uint32_t kHeaders = 52 + 32;
+  const auto size = static_cast<uint32_t>(kHeaders + sizeof code);
+  std::string elf(
+      "\x7f"
+      "ELF\x01\x01\x01",
+      7);
+  elf.append(9, '\0');
+  auto put = [&elf](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) elf += static_cast<char>((value >> (8 * i)) & 0xff);
+  };
+  // ELF header: executable, i386, entry after the headers, one program header.
+  for (const uint32_t half : {2U, 3U}) put(half, 2);
+  for (const uint32_t word : {1U, kBase + kHeaders, 52U, 0U, 0U}) put(word, 4);
+  for (const uint32_t half : {52U, 32U, 1U, 0U, 0U, 0U}) put(half, 2);
+  // One loadable, readable and executable segment: the whole file.
+  for (const uint32_t word : {1U, 0U, kBase, kBase, size, size, 5U, 0x1000U}) put(word, 4);
+  elf.append(reinterpret_cast<const char*>(code), sizeof code);
+  return elf;
+}
+
+// The same from a 32-bit target that executes a 32-bit program: its execve
+// is system call 11 of the i386 ABI, not 59, and the trap that follows must
+// be dropped all the same, or the new program dies of it and is relaunched
+// for ever.
+TEST(Traced, ThirtyTwoBitTargetThatExecutesRunsTheNewProgram) {
+  ScratchDirectory scratch;
+  const std::string stub = scratch.path() + "/traceme-exec32";
+  {
+    std::ofstream file(stub, std::ios::binary);
+    file << ThirtyTwoBitTraceMeThenExec();
+  }
+  ASSERT_EQ(chmod(stub.c_str(), 0755), 0);
+  // Without 32-bit support execve refuses the file (126); with it, the
+  // program runs, cannot execute a missing file and leaves with 127.
+  const pid_t trial = fork();
+  if (trial == 0) {
+    char* argv[] = {const_cast<char*>(stub.c_str()), const_cast<char*>("/nonexistent"), nullptr};
+    execve(stub.c_str(), argv, environ);
+    _exit(126);
+  }
+  ASSERT_GT(trial, 0);
+  const auto trial_status = harness::WaitForExit(trial);
+  ASSERT_TRUE(trial_status);
+  if (*trial_status == 126 << 8) GTEST_SKIP() << "this kernel runs no 32-bit programs";
+  ASSERT_EQ(*trial_status, 127 << 8);
+
+  Supervised run(Target({stub, stub}));
+  // The target reports nothing: ended here, after the supervisor, along
+  // with whatever it left.
+  struct EndTargets {
+    pid_t supervisor;
+    ~EndTargets() {
+      proc::KillStarted(supervisor);
+      for (const pid_t child : ChildrenOf(getpid())) proc::KillStarted(child);
+    }
+  } end{run.supervisor()};
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  std::vector<pid_t> children;
+  for (int tries = 0; tries < 100 && children.size() != 1; ++tries) {
+    proc::SleepUs(20000);
+    children = ChildrenOf(run.supervisor());
+  }
+  ASSERT_EQ(children.size(), 1U);
+  EXPECT_TRUE(run.Settled(children)) << "relaunched, or left stopped";
+  EXPECT_EQ(proc::State(children[0]), 'S');
+}
+
 struct TracedThreadCase {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
@@ -606,14 +717,28 @@ INSTANTIATE_TEST_SUITE_P(Ends, TracedThread,
 
 // A traced target's child created with CLONE_PTRACE is traced by the
 // supervisor too, and starts stopped: let go, it runs.
-TEST(Traced, ChildCreatedWithClonePtraceRuns) {
-  Supervised run(Target({PROBE_PATH, "REPORT_FD", "traceme-clone"}));
+class ClonePtrace : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ClonePtrace, ChildRuns) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", GetParam()}));
   const auto target = run.NextReport();
   if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
   ASSERT_TRUE(target);
+  // A child left stopped would outlive the target: ended here with it.
+  struct EndChildren {
+    pid_t parent;
+    ~EndChildren() {
+      for (const pid_t child : ChildrenOf(parent)) proc::KillStarted(child);
+    }
+  } end{target->pid};
   EXPECT_EQ(run.NextLine(), "clone ran") << "the child stayed stopped";
   EXPECT_TRUE(run.Settled({target->pid}));
 }
+
+// The child may take a signal of its own before the stop it was created
+// with: that stop must not be left pending once it is let go.
+INSTANTIATE_TEST_SUITE_P(Traced, ClonePtrace, ::testing::Values("traceme-clone", "traceme-clone-signalled"),
+                         [](const auto& test) { return test.index == 0 ? "Plain" : "SignalledBeforeItsFirstStop"; });
 
 // A child that the target made the supervisor's own with CLONE_PARENT is
 // reaped when it ends, and launches nothing.
@@ -732,6 +857,9 @@ TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
   const auto second = run.NextReport();
   ASSERT_TRUE(second) << "the target was not launched once its file was closed";
   EXPECT_EQ(second->pid, left.pid);
+  // It is the target now, ended after the supervisor: ended before it, it
+  // would be relaunched, and the new target left behind.
+  if (second->pid == left.pid) left.pid = -1;
 }
 
 // Real servers. Ends the whole process group of a supervisor that the test

@@ -18,6 +18,9 @@
 //           traceme-clone   make the parent its tracer, then start a process
 //                    with CLONE_PTRACE, which writes "clone ran" and exits;
 //                    afterwards stay
+//           traceme-clone-signalled   as traceme-clone, and send that process
+//                    a signal that it handles, addressed to its thread, before
+//                    it has run (both kept on one CPU, so that this one runs on)
 //           thread-traceme  a second thread makes the parent its tracer;
 //                    both stay
 //           thread-traceme-crash   as thread-traceme, then that thread
@@ -198,6 +201,8 @@ int Listen(int fd, const char* name) {
   for (;;) pause();
 }
 
+void Ignore(int) {}
+
 int g_report_fd = -1;
 
 void OnSigterm(int) {
@@ -284,12 +289,22 @@ int main(int argc, char** argv) {
     _exit(91);
   }
   if (strncmp(mode, "thread-traceme", 14) == 0 && write(handshake.go[1], "g", 1) != 1) _exit(82);
-  if (strcmp(mode, "traceme-clone") == 0) {
+  if (strncmp(mode, "traceme-clone", 13) == 0) {
+    const bool signalled = strcmp(mode, "traceme-clone-signalled") == 0;
+    if (signalled) {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(sched_getcpu(), &one);
+      struct sigaction action {};
+      action.sa_handler = Ignore;
+      if (sched_setaffinity(0, sizeof one, &one) != 0 || sigaction(SIGUSR1, &action, nullptr) != 0) _exit(86);
+    }
     const pid_t traced = CloneProcess(CLONE_PTRACE);
     if (traced == 0) {
       if (fd >= 0) WriteAll(fd, "clone ran\n");
       _exit(0);
     }
+    if (signalled && traced > 0 && syscall(SYS_tgkill, traced, traced, SIGUSR1) != 0) _exit(87);
     if (traced < 0 || waitpid(traced, nullptr, 0) != traced) _exit(83);
   }
 
