@@ -26,11 +26,15 @@ int main(int argc, char** argv) {
   // execve can tell (a file that is no valid program) fails in the background.
   if (!monitor::CheckTarget()) return kStartFailed;
   if (!monitor::RaiseCoreLimit()) return kStartFailed;
+  if (!monitor::RestoreChildSignal()) return kStartFailed;
+  // Blocked before detaching: until daemon() has made the background copy a
+  // session of its own, it is in the caller's process group, and a caller
+  // that leads a session on a terminal hangs that terminal up as it exits,
+  // which sends the group SIGHUP.
+  if (!monitor::BlockSignal()) return kStartFailed;
   if (!monitor::RunAsDaemon()) return kStartFailed;
   // From here on this is the detached copy; its failures are seen only in
   // its own exit status.
-  if (!monitor::RestoreChildSignal()) return kStartFailed;
-  if (!monitor::BlockSignal()) return kStartFailed;
   if (monitor::StartChild() < 0) return kStartFailed;
   monitor::WaitSignal();
 }

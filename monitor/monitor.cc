@@ -3,14 +3,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
@@ -139,21 +142,48 @@ bool IsTracersOwnSignal(pid_t tracee, int signo) {
   return info.si_pid == tracee && CameOutOfExec(tracee);
 }
 
+// Whether SIGSTOP is pending for this thread alone: the stop that the kernel
+// queues for a process created with CLONE_PTRACE, still to come when that
+// process stopped first for another signal. The 31st field of
+// /proc/TID/stat is the thread's own pending set; the command name in the
+// second may hold spaces and parentheses, so the fields are counted from
+// the last ')'.
+bool StopPendingForThread(pid_t tid) {
+  char path[40];
+  const int length = snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(tid));
+  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[1024];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  static_cast<void>(close(fd));  // opened for reading: nothing to lose
+  if (got <= 0) return false;
+  text[got] = '\0';
+  const char* field = strrchr(text, ')');
+  for (int number = 2; field != nullptr && number < 31; ++number) field = strchr(field + 1, ' ');
+  if (field == nullptr) return false;
+  const unsigned long long pending = strtoull(field + 1, nullptr, 10);
+  return ((pending >> (SIGSTOP - 1)) & 1U) != 0;
+}
+
 // A target, or one of its threads, that called PTRACE_TRACEME has made the
 // supervisor its tracer, and so has a process that it created with
 // CLONE_PTRACE: every signal such a tracee receives, a crash included, now
 // stops it and is reported here instead of taking effect. Detaching hands
 // the signal back, so the tracee goes on as if no one were tracing it, and
-// a crash then ends the target and is relaunched as usual.
+// a crash then ends the target and is relaunched as usual. A tracee that
+// still has the kernel's SIGSTOP to come is let go only at that stop:
+// detached before, it would stop for ever.
 void ReleaseTracee(pid_t tracee, int stop_status) {
-  int pass_on = WSTOPSIG(stop_status);
-  if (IsTracersOwnSignal(tracee, pass_on)) pass_on = 0;
+  const int stopped_by = WSTOPSIG(stop_status);
+  const int pass_on = IsTracersOwnSignal(tracee, stopped_by) ? 0 : stopped_by;
+  const auto request = stopped_by != SIGSTOP && StopPendingForThread(tracee) ? PTRACE_CONT : PTRACE_DETACH;
   // ptrace takes the signal number in its pointer-sized data argument. It
   // fails only when the tracee is already gone, and that end is collected
   // on the next SIGCHLD.
   void* signal_to_deliver =
       reinterpret_cast<void*>(static_cast<intptr_t>(pass_on));  // NOLINT(performance-no-int-to-ptr)
-  static_cast<void>(ptrace(PTRACE_DETACH, tracee, nullptr, signal_to_deliver));
+  static_cast<void>(ptrace(request, tracee, nullptr, signal_to_deliver));
 }
 
 // The target has ended: by a signal it is launched again at once; by exit
@@ -207,13 +237,26 @@ int NullDeviceError() {
   return error;
 }
 
-// Whether the effective user may execute a file with these attributes, by
-// its mode bits alone: root needs one execute bit, the owner the owner's
-// bit, a member of the file's group the group's bit, anyone else the
-// others' bit.
-bool ModeAllowsExecute(const struct stat& file) {
+// Whether this process holds CAP_DAC_OVERRIDE, which lets it execute any
+// file with at least one execute bit; root without it is bound by the bits
+// like anyone else.
+bool HoldsDacOverride() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct capabilities[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &header, capabilities) != 0) return geteuid() == 0;
+  return (capabilities[0].effective & (1U << CAP_DAC_OVERRIDE)) != 0;
+}
+
+// Whether the effective user may execute the file at path, with the
+// attributes given, by what decides execve beyond ACLs and security
+// modules: a mount that forbids execution, the capability that overrides
+// the mode bits, else the owner's bit for the owner, the group's for a
+// member of the file's group, and the others' for anyone else.
+bool ModeAllowsExecute(const char* path, const struct stat& file) {
+  struct statvfs mount {};
+  if (statvfs(path, &mount) == 0 && (mount.f_flag & ST_NOEXEC) != 0) return false;
+  if (HoldsDacOverride()) return (file.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
   const uid_t user = geteuid();
-  if (user == 0) return (file.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
   if (file.st_uid == user) return (file.st_mode & S_IXUSR) != 0;
   if (file.st_gid == getegid() || group_member(file.st_gid) != 0) return (file.st_mode & S_IXGRP) != 0;
   return (file.st_mode & S_IXOTH) != 0;
@@ -236,7 +279,7 @@ int ExecError(const char* path, struct stat* target) {
   // AT_EACCESS with EPERM, where glibc would answer it itself only after
   // ENOSYS. The question is then answered from the mode bits, so that a
   // refused question never refuses a target that execve would run.
-  if (error == EPERM || error == ENOSYS) return ModeAllowsExecute(*target) ? 0 : EACCES;
+  if (error == EPERM || error == ENOSYS) return ModeAllowsExecute(path, *target) ? 0 : EACCES;
   return error;
 }
 
@@ -244,11 +287,13 @@ int ExecError(const char* path, struct stat* target) {
 // /dev/fd/1, /proc/self/fd/2 and links to them): detaching puts /dev/null
 // there, so the target would no longer be found. Comparing names misses
 // links and other mounts of /proc, and comparing files would refuse
-// "monitor ./program < ./program"; instead the path is looked up again with
-// /dev/null on the three descriptors for a moment, and must still name the
-// same file. The originals come back with their close-on-exec flags. When
+// "monitor ./program < ./program"; instead the path is looked up with
+// /dev/null on the three descriptors for a moment, and again once the
+// originals are back (with their close-on-exec flags): both lookups must
+// name the same file. The second lookup, rather than the one made before,
+// keeps a target renamed into place in between from being refused. When
 // /dev/null cannot be opened, detaching will fail and say so.
-bool ReachedThroughStandardDescriptors(const char* path, const struct stat& target) {
+bool ReachedThroughStandardDescriptors(const char* path) {
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0) return false;
   int saved[3] = {-1, -1, -1};
@@ -262,10 +307,8 @@ bool ReachedThroughStandardDescriptors(const char* path, const struct stat& targ
     if (flags[fd] >= 0 && saved[fd] < 0) swapped = false;
   }
   for (int fd = 0; fd < 3; ++fd) swapped = swapped && dup2(null_fd, fd) == fd;
-  // A swap that failed answers nothing, and refuses nothing.
-  struct stat again {};
-  const bool same =
-      !swapped || (stat(path, &again) == 0 && again.st_dev == target.st_dev && again.st_ino == target.st_ino);
+  struct stat detached {};
+  const bool found_detached = swapped && stat(path, &detached) == 0;
   for (int fd = 0; fd < 3; ++fd) {
     // Restoring cannot fail for a descriptor that was just duplicated; the
     // results are dropped, as nothing could be done about them.
@@ -277,7 +320,11 @@ bool ReachedThroughStandardDescriptors(const char* path, const struct stat& targ
     }
   }
   static_cast<void>(close(null_fd));
-  return !same;
+  // A swap that failed answers nothing, and refuses nothing; nor does a path
+  // that has gone meanwhile, which execve will answer for.
+  struct stat attached {};
+  if (!swapped || stat(path, &attached) != 0) return false;
+  return !found_detached || detached.st_dev != attached.st_dev || detached.st_ino != attached.st_ino;
 }
 
 // Writes text with its control characters escaped (\n, \t, \r, else
@@ -336,7 +383,7 @@ bool CheckTarget() {
     RefuseTarget(strerror(error), error);
     return false;
   }
-  if (ReachedThroughStandardDescriptors(child_program, target)) {
+  if (ReachedThroughStandardDescriptors(child_program)) {
     RefuseTarget("reached through standard input, output or error, which lead to /dev/null once monitor detaches", 0);
     return false;
   }
