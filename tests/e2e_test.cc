@@ -34,6 +34,18 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   return std::vector<pid_t>(children, children + count);
 }
 
+// The descriptors of a process that lead to path, in increasing order.
+std::vector<int> DescriptorsOn(pid_t pid, const std::string& path) {
+  std::vector<int> found;
+  const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+  for (int fd = 0; fd < 1024; ++fd) {
+    char target[4096];
+    const ssize_t n = readlink((directory + "/" + std::to_string(fd)).c_str(), target, sizeof target);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) found.push_back(fd);
+  }
+  return found;
+}
+
 bool IsRunning(pid_t pid) {
   const char state = proc::State(pid);
   return state != '?' && state != 'Z';
@@ -54,8 +66,8 @@ struct Options {
   std::string cwd = ".";
   bool ignore_sigchld = false;
   bool no_arguments_at_all = false;  // argc 0
-  // A regular file bound over /dev/null in a mount namespace of the
-  // supervisor's own, or empty.
+  // In a mount namespace of the supervisor's own: a file bound over
+  // /dev/null, or "NONE" for a /dev without it; empty for neither.
   std::string dev_null_stand_in;
   // The supervisor's background copy becomes the first process of a new
   // PID namespace, as under "unshare --pid" without --fork.
@@ -71,10 +83,11 @@ constexpr int kNoMountNamespace = 123;
 constexpr int kNoPidNamespace = 124;
 
 // Gives the calling process a private mount namespace in which /dev/null is
-// the regular file at stand_in.
+// the file at stand_in, or in which an empty /dev has none.
 bool ReplaceDevNull(const std::string& stand_in) {
-  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount(stand_in.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) == 0;
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  if (stand_in == "NONE") return mount("none", "/dev", "tmpfs", 0, nullptr) == 0;
+  return mount(stand_in.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) == 0;
 }
 
 // The core-file limit that callers start the supervisor with: a soft limit
@@ -86,14 +99,31 @@ bool CallersCoreLimit(rlimit* limit) {
   return true;
 }
 
+// Everything written on a pipe until its end or a second without news;
+// closes the pipe.
+std::string ReadStream(int fd) {
+  std::string text;
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 1000) <= 0) break;
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
 // One run of the supervisor: starts it, and ends the supervisor and its last
 // target, whatever the test did, when it goes out of scope.
 class Supervised {
  public:
   explicit Supervised(const Options& options) {
     int report[2];
-    int captured[2];
-    if (pipe2(report, O_CLOEXEC) != 0 || pipe2(captured, O_CLOEXEC) != 0) return;
+    int out[2];
+    int err[2];
+    if (pipe2(report, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
     report_fd_ = report[0];
     reader_ = harness::LineReader(report_fd_);
 
@@ -116,9 +146,16 @@ class Supervised {
     if (fflush(nullptr) != 0) return;
     invoker_ = fork();
     if (invoker_ == 0) {
-      // The report pipe reaches the supervisor and every target at a known number.
-      if (dup2(report[1], kReportFd) < 0 || dup2(captured[1], STDOUT_FILENO) < 0 ||
-          dup2(captured[1], STDERR_FILENO) < 0 || chdir(options.cwd.c_str()) != 0)
+      // The report pipe reaches the supervisor and every target at a known
+      // number, and no other descriptor of this process does. The pipes are
+      // moved above that number first, so that no dup2 overwrites another.
+      const int report_end = fcntl(report[1], F_DUPFD_CLOEXEC, kReportFd + 1);
+      const int out_end = fcntl(out[1], F_DUPFD_CLOEXEC, kReportFd + 1);
+      const int err_end = fcntl(err[1], F_DUPFD_CLOEXEC, kReportFd + 1);
+      if (report_end < 0 || out_end < 0 || err_end < 0 || dup2(report_end, kReportFd) < 0 ||
+          dup2(out_end, STDOUT_FILENO) < 0 || dup2(err_end, STDERR_FILENO) < 0 ||
+          close_range(STDERR_FILENO + 1, kReportFd - 1, 0) != 0 || close_range(kReportFd + 1, ~0U, 0) != 0 ||
+          chdir(options.cwd.c_str()) != 0)
         _exit(120);
       if (options.ignore_sigchld && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
       rlimit core{};
@@ -140,16 +177,18 @@ class Supervised {
       _exit(121);
     }
     close(report[1]);
-    close(captured[1]);
+    close(out[1]);
+    close(err[1]);
     const auto status = harness::WaitForExit(invoker_);
     if (status) {
       // Reaped: its pid is no longer this test's to signal.
       invoker_ = -1;
       if (WIFEXITED(*status)) invoker_status_ = WEXITSTATUS(*status);
     }
-    harness::LineReader output(captured[0]);
-    while (auto line = output.Next(1000)) invoker_output_ += *line + "\n";
-    close(captured[0]);
+    // Each stream on its own, so that a line on the wrong one shows. A line
+    // cut short of its newline is kept as it came.
+    invoker_out_ = ReadStream(out[0]);
+    invoker_err_ = ReadStream(err[0]);
     // The invoking process has ended, so the detached copy, if any, is now
     // this subreaper's only child.
     if (proc::Children(getpid(), &supervisor_, 1) != 1) supervisor_ = -1;
@@ -169,7 +208,9 @@ class Supervised {
   Supervised& operator=(const Supervised&) = delete;
 
   int invoker_status() const { return invoker_status_; }
-  const std::string& invoker_output() const { return invoker_output_; }
+  // What the invoking process wrote on its standard output and error.
+  const std::string& invoker_out() const { return invoker_out_; }
+  const std::string& invoker_err() const { return invoker_err_; }
   pid_t supervisor() const { return supervisor_; }
 
   // The next line on the report pipe: a probe's report or a line of the
@@ -221,7 +262,8 @@ class Supervised {
   pid_t supervisor_ = -1;
   pid_t target_ = -1;
   int invoker_status_ = -1;
-  std::string invoker_output_;
+  std::string invoker_out_;
+  std::string invoker_err_;
   std::string last_line_;
 };
 
@@ -263,8 +305,9 @@ TEST_P(Relaunch, AfterDeathBySignalWithTheSameContext) {
   const auto awkward = AwkwardArguments();
   args.insert(args.end(), awkward.begin(), awkward.end());
   Supervised run(Target(args, scratch.path()));
-  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
-  EXPECT_EQ(run.invoker_output(), "");
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
+  EXPECT_EQ(run.invoker_out(), "");
+  EXPECT_EQ(run.invoker_err(), "");
 
   auto first = run.NextReport();
   ASSERT_TRUE(first);
@@ -276,6 +319,8 @@ TEST_P(Relaunch, AfterDeathBySignalWithTheSameContext) {
   EXPECT_EQ(first->env, kProbeValue);
   EXPECT_EQ(first->cwd, scratch.path());
   EXPECT_EQ(first->sigblk, kWatchedSet);
+  // The null device is on the supervisor's standard streams and nowhere else.
+  EXPECT_EQ(DescriptorsOn(run.supervisor(), "/dev/null"), (std::vector<int>{0, 1, 2}));
   // The caller's soft limit was 0: unlimited where the hard limit could be
   // raised, else soft raised to hard.
   const std::string core = first->core;
@@ -346,10 +391,12 @@ INSTANTIATE_TEST_SUITE_P(Signals, IgnoredSignal, ::testing::Values(SIGTERM, SIGI
                          [](const auto& test) { return std::string(sigabbrev_np(test.param)); });
 
 // A start that failed in the invoking process: status 255, exactly the
-// output expected, and nothing detached, launched or left running.
-void ExpectFailedStart(Supervised& run, const std::string& output) {
+// output expected on each stream, and nothing detached, launched or left
+// running.
+void ExpectFailedStart(Supervised& run, const std::string& out, const std::string& err) {
   EXPECT_EQ(run.invoker_status(), 255);
-  EXPECT_EQ(run.invoker_output(), output);
+  EXPECT_EQ(run.invoker_out(), out);
+  EXPECT_EQ(run.invoker_err(), err);
   EXPECT_EQ(run.supervisor(), -1) << "a supervisor was left in the background";
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
   EXPECT_TRUE(run.NoMoreLines()) << "a target was launched";
@@ -359,7 +406,7 @@ void ExpectFailedStart(Supervised& run, const std::string& output) {
 TEST(Start, WithoutATargetFailsAndDetachesNothing) {
   {
     Supervised run(Options{});
-    ExpectFailedStart(run, "usage: monitor PROGRAM [ARGUMENT...]\n");
+    ExpectFailedStart(run, "", "usage: monitor PROGRAM [ARGUMENT...]\n");
   }
   {
     Options options;
@@ -368,8 +415,9 @@ TEST(Start, WithoutATargetFailsAndDetachesNothing) {
     EXPECT_EQ(run.invoker_status(), 255);
     // This kernel hands an empty vector over as one empty name, which takes
     // the no-target path; others may deliver argc 0, which writes nothing.
-    const std::string& output = run.invoker_output();
-    EXPECT_TRUE(output.empty() || output == "usage: monitor PROGRAM [ARGUMENT...]\n") << output;
+    EXPECT_EQ(run.invoker_out(), "");
+    const std::string& err = run.invoker_err();
+    EXPECT_TRUE(err.empty() || err == "usage: monitor PROGRAM [ARGUMENT...]\n") << err;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "something was left running";
   }
 }
@@ -387,7 +435,8 @@ std::string WriteFile(const ScratchDirectory& scratch, const char* name, const c
 struct RefusedCase {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
-  const char* target;           // NOT_EXECUTABLE: a text file without execute permission
+  const char* target;           // NOT_EXECUTABLE: the full path of not-executable, a text
+                                // file without execute permission in the working directory
   const char* why;              // the end of the line, after the path
   const char* shown = nullptr;  // the path as the line shows it, if not as given
 };
@@ -399,10 +448,10 @@ class RefusedTarget : public ::testing::TestWithParam<RefusedCase> {};
 TEST_P(RefusedTarget, FailsTheStartAndLeavesNothingRunning) {
   ScratchDirectory scratch;
   const RefusedCase c = GetParam();
-  const std::string target =
-      std::string(c.target) == "NOT_EXECUTABLE" ? WriteFile(scratch, "not-executable", "#!/bin/sh\n", 0644) : c.target;
+  const std::string not_executable = WriteFile(scratch, "not-executable", "#!/bin/sh\n", 0644);
+  const std::string target = std::string(c.target) == "NOT_EXECUTABLE" ? not_executable : c.target;
   Supervised run(Target({target, "REPORT_FD", "stay"}, scratch.path()));
-  ExpectFailedStart(run, "exec error: " + (c.shown != nullptr ? c.shown : target) + ": " + c.why + "\n");
+  ExpectFailedStart(run, "", "exec error: " + (c.shown != nullptr ? c.shown : target) + ": " + c.why + "\n");
 }
 
 constexpr char kNotSearched[] = "No such file or directory (the path is used as given; PATH is not searched)";
@@ -411,6 +460,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, RefusedTarget,
                          ::testing::Values(RefusedCase{"Missing", "/nonexistent/program", "No such file or directory"},
                                            RefusedCase{"Directory", "/", "Is a directory"},
                                            RefusedCase{"NotExecutable", "NOT_EXECUTABLE", "Permission denied"},
+                                           // The hint about PATH is for a missing file only.
+                                           RefusedCase{"NotExecutableByName", "not-executable", "Permission denied"},
                                            RefusedCase{"UnderAFile", "/dev/null/program", "Not a directory"},
                                            RefusedCase{"NameWithoutSlash", "sleep", kNotSearched},
                                            RefusedCase{"Empty", "", kNotSearched},
@@ -431,7 +482,7 @@ TEST_P(BackgroundExecFailure, IsLaunchedOnceAndLeftDown) {
   ScratchDirectory scratch;
   const std::string target = WriteFile(scratch, "target", GetParam().c_str(), 0755);
   Supervised run(Target({target, "REPORT_FD", "stay"}, scratch.path()));
-  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
   ASSERT_GT(run.supervisor(), 1);
   EXPECT_TRUE(run.Settled());
   EXPECT_TRUE(run.NoMoreLines());
@@ -451,7 +502,7 @@ TEST(Launch, ThroughASymbolicLinkAndARelativePath) {
   ASSERT_EQ(symlink(PROBE_PATH, (scratch.path() + "/--help").c_str()), 0);
   for (const char* path : {"bin/../bin/probe-link", "--help"}) {
     Supervised run(Target({path, "REPORT_FD", "stay"}, scratch.path()));
-    ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+    ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
     auto report = run.NextReport();
     ASSERT_TRUE(report) << path;
     EXPECT_EQ(report->argv.at(0), path);
@@ -464,6 +515,8 @@ TEST(Start, WithSigchldIgnoredStillSeesTheTargetDie) {
   Supervised run(options);
   auto first = run.NextReport();
   ASSERT_TRUE(first);
+  // Nor is the ignored SIGCHLD handed on to the target.
+  EXPECT_EQ(std::stoull(first->sigign, nullptr, 16) & (1ULL << (SIGCHLD - 1)), 0U) << first->sigign;
   ASSERT_EQ(kill(first->pid, SIGKILL), 0);
   auto second = run.NextReport();
   ASSERT_TRUE(second);
@@ -538,7 +591,7 @@ TEST(Start, FirstForkFailureEndsTheBackgroundCopy) {
 // with errno and daemon's result, and nothing is left running.
 TEST(Start, DetachFailureIsReported) {
   Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {"DAEMON_FAIL=1"}));
-  ExpectFailedStart(run, "111111111111111 " + std::to_string(EAGAIN) + " - -1\n");
+  ExpectFailedStart(run, "111111111111111 " + std::to_string(EAGAIN) + " - -1\n", "");
 }
 
 // The stop that always works: after detaching, the supervisor leads a
@@ -568,17 +621,34 @@ TEST(Stop, SigkillToTheProcessGroupEndsSupervisorAndTarget) {
   EXPECT_TRUE(run.NoMoreLines());
 }
 
-// /dev/null is not the null device (a bare chroot, a bind-mounted file):
-// detaching would fail after its fork, so it is refused before, where the
-// caller still sees the failure.
-TEST(Start, WithoutANullDeviceFailsBeforeDetaching) {
+struct NullCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  const char* stand_in;  // FILE: an empty regular file
+  int error;             // the errno that the failure line reports
+};
+
+class NullDevice : public ::testing::TestWithParam<NullCase> {};
+
+// /dev/null is missing or not the null device (a bare chroot, a
+// bind-mounted file): detaching would fail after its fork, so it is refused
+// before, where the caller still sees the failure.
+TEST_P(NullDevice, MissingOrWrongFailsTheStartBeforeDetaching) {
   ScratchDirectory scratch;
+  const NullCase c = GetParam();
   Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
-  options.dev_null_stand_in = WriteFile(scratch, "not-a-device", "", 0666);
+  options.dev_null_stand_in =
+      std::string(c.stand_in) == "FILE" ? WriteFile(scratch, "not-a-device", "", 0666) : c.stand_in;
   Supervised run(options);
   if (run.invoker_status() == kNoMountNamespace) GTEST_SKIP() << "no mount namespace can be made here";
-  ExpectFailedStart(run, "111111111111111 " + std::to_string(ENODEV) + " - -1\n");
+  ExpectFailedStart(run, "111111111111111 " + std::to_string(c.error) + " - -1\n", "");
 }
+
+INSTANTIATE_TEST_SUITE_P(StandIns, NullDevice,
+                         ::testing::Values(NullCase{"RegularFile", "FILE", ENODEV},
+                                           NullCase{"AnotherDevice", "/dev/zero", ENODEV},
+                                           NullCase{"Absent", "NONE", ENOENT}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // A target that makes the supervisor its tracer and then executes another
 // program: the program runs, under the same pid, and is supervised as usual.
@@ -593,6 +663,7 @@ TEST(Traced, TargetThatExecutesRunsTheNewProgram) {
   EXPECT_EQ(executed->argv.at(2), "stay");
   EXPECT_TRUE(run.Settled({executed->pid})) << "relaunched, or left stopped";
   EXPECT_EQ(proc::State(executed->pid), 'S');
+  EXPECT_EQ(proc::ProcNumber(executed->pid, "status", "TracerPid:"), 0) << "let go, but still traced";
   EXPECT_TRUE(run.NoMoreLines());
 
   ASSERT_EQ(kill(executed->pid, SIGKILL), 0);
@@ -767,9 +838,8 @@ TEST(Stray, OrphansOfTheTargetAreReapedByAFirstProcess) {
   options.first_of_a_pid_namespace = true;
   Supervised run(options);
   if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
-  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
-  // Both probes have reported once two lines have come, in either order;
-  // the orphan reports once it is the supervisor's, and then exits.
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
+  // Both probes have reported once two lines have come, in either order.
   ASSERT_TRUE(run.NextLine());
   ASSERT_TRUE(run.NextLine());
   const long long give_up = harness::NowMs() + harness::kDeadlineMs;
@@ -925,7 +995,7 @@ TEST_P(ServerWithWorkers, MainProcessKilled) {
   ASSERT_FALSE(wrapper.empty());
   Supervised run(Target({wrapped ? wrapper : PROBE_PATH, "REPORT_FD", "listen", socket_name}, scratch.path()));
   GroupGuard leftovers(run.supervisor());
-  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
   const auto first = run.NextReport();
   ASSERT_TRUE(first);
   const pid_t old_worker = WorkerIn(run.NextLine());
@@ -995,7 +1065,7 @@ TEST_P(SignalReset, HandlersOfAProgramWrittenForAnOrdinaryStart) {
   if (reset) args.insert(args.begin(), {"/usr/bin/env", "--default-signal"});
   Supervised run(Target(args));
   GroupGuard leftovers(run.supervisor());
-  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
   const auto probe = run.NextReport();
   ASSERT_TRUE(probe);
   EXPECT_EQ(probe->sigblk, reset ? "0000000000000000" : kWatchedSet);

@@ -49,6 +49,7 @@ struct Report {
   pid_t ppid = 0;
   std::string core;
   std::string sigblk;
+  std::string sigign;
   std::string cwd;
   std::string env;
   std::vector<std::string> argv;
@@ -70,6 +71,7 @@ inline Report ParseReport(const std::string& line) {
   report.ppid = std::stoi(fields["ppid"]);
   report.core = fields["core"];
   report.sigblk = fields["sigblk"];
+  report.sigign = fields["sigign"];
   report.cwd = Unhex(fields["cwd"]);
   report.env = fields["env"] == "-" ? "(unset)" : Unhex(fields["env"]);
   const std::string& argv = fields["argv"];

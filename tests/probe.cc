@@ -5,22 +5,16 @@
 //     FD    descriptor to report on, or -1 for no report
 //     MODE  stay     wait until killed
 //           exit:N   exit with code N
-//           core     crash with SIGSEGV and a core file, the first time
+//           core     send itself SIGSEGV, with a core file, the first time
 //                    in the working directory; afterwards stay
-//           traceme-crash   make the parent its tracer, then crash on a
-//                    bad address the first time in the working directory;
-//                    afterwards stay
-//           traceme-exec    make the parent its tracer, then execute itself
-//                    again in mode stay
-//           traceme-selftrap   make the parent its tracer, then send itself
-//                    SIGTRAP with kill() the first time in the working
+//           crash    crash on a bad address the first time in the working
 //                    directory; afterwards stay
-//           traceme-clone   make the parent its tracer, then start a process
-//                    with CLONE_PTRACE, which writes "clone ran" and exits;
+//           trap     raise SIGTRAP the first time in the working directory;
 //                    afterwards stay
-//           traceme-clone-signalled   as traceme-clone, and send that process
-//                    a signal that it handles, addressed to its thread, before
-//                    it has run (both kept on one CPU, so that this one runs on)
+//           exec     execute itself again in mode stay
+//           clone    start a process with CLONE_PTRACE, which writes "clone
+//                    ran" and exits; afterwards stay
+//           traceme-MODE    make the parent its tracer, then behave as MODE
 //           thread-traceme  a second thread makes the parent its tracer;
 //                    both stay
 //           thread-traceme-crash   as thread-traceme, then that thread
@@ -45,8 +39,8 @@
 //
 // The report is one line of space-separated fields; strings are hex-encoded
 // so that any byte survives: pid=, ppid=, core=SOFT,HARD (-1 for unlimited),
-// sigblk= (as /proc shows it), cwd=, env= (MONITOR_PROBE_VALUE, or -), argv=
-// (comma-separated).
+// sigblk= and sigign= (as /proc shows them), cwd=, env= (MONITOR_PROBE_VALUE,
+// or -), argv= (comma-separated).
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -95,19 +89,20 @@ bool FirstStartHere() { return open("crashed", O_CREAT | O_EXCL | O_WRONLY | O_C
 
 std::string Limit(rlim_t value) { return value == RLIM_INFINITY ? "-1" : std::to_string(value); }
 
-std::string BlockedSignals() {
+// A signal set of /proc/self/status: "SigBlk:" or "SigIgn:".
+std::string SignalSet(const char* key) {
   FILE* status = fopen("/proc/self/status", "r");
   if (status == nullptr) return "?";
   char line[256];
-  std::string blocked = "?";
+  std::string set = "?";
   while (fgets(line, sizeof line, status) != nullptr) {
-    if (strncmp(line, "SigBlk:", 7) != 0) continue;
-    blocked = line + 7;
-    blocked.erase(0, blocked.find_first_not_of(" \t"));
-    blocked.erase(blocked.find_last_not_of(" \t\n") + 1);
+    if (strncmp(line, key, strlen(key)) != 0) continue;
+    set = line + strlen(key);
+    set.erase(0, set.find_first_not_of(" \t"));
+    set.erase(set.find_last_not_of(" \t\n") + 1);
   }
   static_cast<void>(fclose(status));  // opened for reading: nothing to lose
-  return blocked;
+  return set;
 }
 
 void Report(int fd, int argc, char** argv) {
@@ -117,7 +112,8 @@ void Report(int fd, int argc, char** argv) {
   const char* value = getenv("MONITOR_PROBE_VALUE");
 
   std::string line = "pid=" + std::to_string(getpid()) + " ppid=" + std::to_string(getppid()) +
-                     " core=" + Limit(core.rlim_cur) + "," + Limit(core.rlim_max) + " sigblk=" + BlockedSignals() +
+                     " core=" + Limit(core.rlim_cur) + "," + Limit(core.rlim_max) + " sigblk=" + SignalSet("SigBlk:") +
+                     " sigign=" + SignalSet("SigIgn:") +
                      " cwd=" + (getcwd(cwd, sizeof cwd) != nullptr ? Hex(cwd) : "?") +
                      " env=" + (value != nullptr ? Hex(value) : "-") + " argv=";
   for (int i = 0; i < argc; ++i) line += (i == 0 ? "" : ",") + Hex(argv[i]);
@@ -244,9 +240,12 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const int fd = static_cast<int>(strtol(argv[1], nullptr, 10));
   const char* mode = argv[2];
-  if (strncmp(mode, "traceme-", 8) == 0 && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
-    if (fd >= 0) WriteAll(fd, "traceme refused\n");
-    _exit(77);
+  if (strncmp(mode, "traceme-", 8) == 0) {
+    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+      if (fd >= 0) WriteAll(fd, "traceme refused\n");
+      _exit(77);
+    }
+    mode += 8;
   }
   Handshake handshake{{-1, -1}, {-1, -1}, strcmp(mode, "thread-traceme-crash") == 0};
   if (strncmp(mode, "thread-traceme", 14) == 0 && !StartTracedThread(&handshake)) {
@@ -278,27 +277,18 @@ int main(int argc, char** argv) {
     SetCoreLimit(RLIM_INFINITY);
     kill(getpid(), SIGSEGV);
   }
-  if (strcmp(mode, "traceme-crash") == 0 && FirstStartHere()) *g_nowhere = 1;
-  if (strcmp(mode, "traceme-selftrap") == 0 && FirstStartHere()) kill(getpid(), SIGTRAP);
+  if (strcmp(mode, "crash") == 0 && FirstStartHere()) *g_nowhere = 1;
+  if (strcmp(mode, "trap") == 0 && FirstStartHere()) raise(SIGTRAP);
   if (strcmp(mode, "listen") == 0 && argc > 3) return Listen(fd, argv[3]);
   if (strcmp(mode, "handlers") == 0) Handlers(fd);
-  if (strcmp(mode, "traceme-exec") == 0) {
+  if (strcmp(mode, "exec") == 0) {
     char stay[] = "stay";
     char* again[] = {argv[0], argv[1], stay, nullptr};
     execv(argv[0], again);
     _exit(91);
   }
   if (strncmp(mode, "thread-traceme", 14) == 0 && write(handshake.go[1], "g", 1) != 1) _exit(82);
-  if (strncmp(mode, "traceme-clone", 13) == 0) {
-    const bool signalled = strcmp(mode, "traceme-clone-signalled") == 0;
-    if (signalled) {
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(sched_getcpu(), &one);
-      struct sigaction action {};
-      action.sa_handler = Ignore;
-      if (sched_setaffinity(0, sizeof one, &one) != 0 || sigaction(SIGUSR1, &action, nullptr) != 0) _exit(86);
-    }
+  if (strcmp(mode, "clone") == 0) {
     const pid_t traced = CloneProcess(CLONE_PTRACE);
     if (traced == 0) {
       if (fd >= 0) WriteAll(fd, "clone ran\n");
