@@ -34,14 +34,15 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   return std::vector<pid_t>(children, children + count);
 }
 
-// The descriptors of a process that lead to path, in increasing order.
-std::vector<int> DescriptorsOn(pid_t pid, const std::string& path) {
-  std::vector<int> found;
-  const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+// The open descriptors of a process, each with what it leads to, in
+// increasing order.
+std::vector<std::pair<int, std::string>> Descriptors(pid_t pid) {
+  std::vector<std::pair<int, std::string>> found;
+  const std::string directory = "/proc/" + std::to_string(pid) + "/fd/";
   for (int fd = 0; fd < 1024; ++fd) {
     char target[4096];
-    const ssize_t n = readlink((directory + "/" + std::to_string(fd)).c_str(), target, sizeof target);
-    if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) found.push_back(fd);
+    const ssize_t n = readlink((directory + std::to_string(fd)).c_str(), target, sizeof target);
+    if (n > 0) found.emplace_back(fd, std::string(target, static_cast<size_t>(n)));
   }
   return found;
 }
@@ -319,8 +320,12 @@ TEST_P(Relaunch, AfterDeathBySignalWithTheSameContext) {
   EXPECT_EQ(first->env, kProbeValue);
   EXPECT_EQ(first->cwd, scratch.path());
   EXPECT_EQ(first->sigblk, kWatchedSet);
-  // The null device is on the supervisor's standard streams and nowhere else.
-  EXPECT_EQ(DescriptorsOn(run.supervisor(), "/dev/null"), (std::vector<int>{0, 1, 2}));
+  // The supervisor holds the null device on its standard streams, what it
+  // was given (the report pipe), and nothing that it opened itself.
+  const auto held = Descriptors(run.supervisor());
+  ASSERT_EQ(held.size(), 4U);
+  for (int fd = 0; fd < 3; ++fd) EXPECT_EQ(held[fd], std::make_pair(fd, std::string("/dev/null")));
+  EXPECT_EQ(held[3].first, 9);
   // The caller's soft limit was 0: unlimited where the hard limit could be
   // raised, else soft raised to hard.
   const std::string core = first->core;
@@ -435,11 +440,14 @@ std::string WriteFile(const ScratchDirectory& scratch, const char* name, const c
 struct RefusedCase {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
-  const char* target;           // NOT_EXECUTABLE: the full path of not-executable, a text
+  const char* target;           // NOT_EXECUTABLE: the full path of -not-executable, a text
                                 // file without execute permission in the working directory
   const char* why;              // the end of the line, after the path
   const char* shown = nullptr;  // the path as the line shows it, if not as given
 };
+
+// A path longer than any buffer a line might be built in.
+const std::string kLongPath = "/nonexistent" + std::string(300, '/') + "program";
 
 class RefusedTarget : public ::testing::TestWithParam<RefusedCase> {};
 
@@ -448,7 +456,7 @@ class RefusedTarget : public ::testing::TestWithParam<RefusedCase> {};
 TEST_P(RefusedTarget, FailsTheStartAndLeavesNothingRunning) {
   ScratchDirectory scratch;
   const RefusedCase c = GetParam();
-  const std::string not_executable = WriteFile(scratch, "not-executable", "#!/bin/sh\n", 0644);
+  const std::string not_executable = WriteFile(scratch, "-not-executable", "#!/bin/sh\n", 0644);
   const std::string target = std::string(c.target) == "NOT_EXECUTABLE" ? not_executable : c.target;
   Supervised run(Target({target, "REPORT_FD", "stay"}, scratch.path()));
   ExpectFailedStart(run, "", "exec error: " + (c.shown != nullptr ? c.shown : target) + ": " + c.why + "\n");
@@ -460,8 +468,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, RefusedTarget,
                          ::testing::Values(RefusedCase{"Missing", "/nonexistent/program", "No such file or directory"},
                                            RefusedCase{"Directory", "/", "Is a directory"},
                                            RefusedCase{"NotExecutable", "NOT_EXECUTABLE", "Permission denied"},
-                                           // The hint about PATH is for a missing file only.
-                                           RefusedCase{"NotExecutableByName", "not-executable", "Permission denied"},
+                                           // The hints about PATH and options are for a missing file only.
+                                           RefusedCase{"NotExecutableByName", "-not-executable", "Permission denied"},
+                                           RefusedCase{"LongPath", kLongPath.c_str(), "No such file or directory"},
                                            RefusedCase{"UnderAFile", "/dev/null/program", "Not a directory"},
                                            RefusedCase{"NameWithoutSlash", "sleep", kNotSearched},
                                            RefusedCase{"Empty", "", kNotSearched},
@@ -809,10 +818,50 @@ TEST_P(ClonePtrace, ChildRuns) {
   EXPECT_TRUE(run.Settled({target->pid}));
 }
 
-// The child may take a signal of its own before the stop it was created
-// with: that stop must not be left pending once it is let go.
-INSTANTIATE_TEST_SUITE_P(Traced, ClonePtrace, ::testing::Values("traceme-clone", "traceme-clone-signalled"),
-                         [](const auto& test) { return test.index == 0 ? "Plain" : "SignalledBeforeItsFirstStop"; });
+// Waits until a process is in the given state (as /proc shows it); false
+// once the deadline has passed.
+bool ReachesState(pid_t pid, char state) {
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  while (proc::State(pid) != state) {
+    if (harness::NowMs() > give_up) return false;
+    proc::SleepUs(10000);
+  }
+  return true;
+}
+
+// A SIGSTOP that another process sends a traced target is the target's
+// own: let go with it, the target stops as it would untraced, and nothing
+// traces it any more.
+TEST(Traced, StopSentByAnotherProcessStopsTheTarget) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", "traceme-stay"}));
+  const auto target = run.NextReport();
+  if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(target);
+  ASSERT_EQ(kill(target->pid, SIGSTOP), 0);
+  EXPECT_TRUE(ReachesState(target->pid, 'T')) << "the stop was dropped";
+  EXPECT_EQ(proc::ProcNumber(target->pid, "status", "TracerPid:"), 0);
+  ASSERT_EQ(kill(target->pid, SIGCONT), 0);
+  EXPECT_TRUE(ReachesState(target->pid, 'S'));
+}
+
+// Killed from outside its PID namespace (the supervisor is the first
+// process of one), a traced target sees no sender; the signal is still its
+// own, and the end is relaunched. The probes' pids are the namespace's own,
+// so the target is found as the supervisor's child, and only lines are read.
+TEST(Traced, KilledFromOutsideItsPidNamespaceIsRelaunched) {
+  Options options = Target({PROBE_PATH, "REPORT_FD", "traceme-stay"});
+  options.first_of_a_pid_namespace = true;
+  Supervised run(options);
+  if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
+  const auto first = run.NextLine();
+  if (first == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(first && first->compare(0, 4, "pid=") == 0) << first.value_or("(no line)");
+  const auto children = ChildrenOf(run.supervisor());
+  ASSERT_EQ(children.size(), 1U);
+  ASSERT_EQ(kill(children[0], SIGSEGV), 0);
+  const auto second = run.NextLine();
+  EXPECT_TRUE(second && second->compare(0, 4, "pid=") == 0) << "not relaunched: " << second.value_or("(no line)");
+}
 
 // A child that the target made the supervisor's own with CLONE_PARENT is
 // reaped when it ends, and launches nothing.
@@ -919,7 +968,10 @@ TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
   left.pid = children[0];
   // Two retries' time: the forked process is still a copy of the
   // supervisor, alive, and has run nothing.
+  const long long ticks_before = proc::CpuTicks(left.pid);
   proc::SleepUs(2500000);
+  // Retries that do not pause would keep a processor busy all that time.
+  EXPECT_LT(proc::CpuTicks(left.pid) - ticks_before, sysconf(_SC_CLK_TCK) / 2) << "retried without pausing";
   EXPECT_EQ(ChildrenOf(run.supervisor()), std::vector<pid_t>{left.pid});
   EXPECT_TRUE(IsRunning(left.pid));
   EXPECT_EQ(CommandName(left.pid), "monitor");

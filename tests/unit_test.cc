@@ -366,6 +366,36 @@ INSTANTIATE_TEST_SUITE_P(Paths, FailedExec,
                          ::testing::Values("/nonexistent/probe", "/", "non-executable", "absent",
                                            "sleep" /* no search along PATH */));
 
+class TransientExecFailure : public ::testing::TestWithParam<int> {};
+
+// An exec that fails only for a moment (the system short of memory,
+// processes or open files) is tried again by the forked process, which
+// says "exec error" each time and does not end.
+TEST_P(TransientExecFailure, IsTriedAgainByTheForkedProcess) {
+  const Outcome outcome = RunInTestProcess([] {
+    SetTarget(PROBE_PATH, {"-1", "stay"});
+    if (!monitor::BlockSignal() || !FailSystemCalls({__NR_execve, __NR_execveat}, GetParam())) {
+      return static_cast<int>(kSetupFailed);
+    }
+    if (monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
+    // Standard error is a file shared with the forked process.
+    const std::string twice = "exec error\nexec error\n";
+    const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+    char text[64] = {};
+    while (pread(STDERR_FILENO, text, twice.size(), 0) < static_cast<ssize_t>(twice.size()) &&
+           IsAlive(monitor::_child_process) && harness::NowMs() < give_up) {
+      proc::SleepUs(10000);
+    }
+    return EndTarget(IsAlive(monitor::_child_process) ? kPassed : kNotRelaunched);
+  });
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, "fork ok\n");
+  EXPECT_EQ(outcome.err.rfind("exec error\nexec error\n", 0), 0U) << outcome.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, TransientExecFailure, ::testing::Values(EAGAIN, ENOMEM, ENFILE),
+                         [](const auto& test) { return std::string(strerrorname_np(test.param)); });
+
 // Whether execve runs path, from a forked copy of the test process.
 bool ExecveRuns(const char* path) {
   const pid_t pid = fork();
@@ -393,17 +423,32 @@ bool RefuseTheEffectiveAccessQuestion() {
   return FailSystemCalls({SYS_faccessat2}, EPERM) && faccessat(AT_FDCWD, "/", X_OK, AT_EACCESS) != 0 && errno == EPERM;
 }
 
-// The user that a test process becomes as its real user, keeping root as
-// its effective one: permission checks for the real user then differ from
-// execve's.
+// Who a test process becomes besides root: the user and group that own
+// nothing, and a supplementary group.
 constexpr uid_t kOtherUser = 65534;
+constexpr gid_t kOtherGroup = 65534;
+constexpr gid_t kSupplementaryGroup = 65533;
 
 struct Asker {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
-  bool question_refused;  // the system refuses the effective-user question
-  bool other_real_user;   // the real user is kOtherUser, the effective root
+  bool question_refused;      // the system refuses the effective-user question
+  bool other_real_user;       // the real user is kOtherUser, the effective root
+  bool other_effective_user;  // the effective user is kOtherUser, in kOtherGroup and
+                              // kSupplementaryGroup; the real one root
 };
+
+// Becomes the asker; false if this process may not.
+bool BecomeAsker(const Asker& asker) {
+  const auto keep = static_cast<uid_t>(-1);
+  if (asker.other_real_user && setresuid(kOtherUser, keep, keep) != 0) return false;
+  if (asker.other_effective_user && (setgroups(1, &kSupplementaryGroup) != 0 ||
+                                     setresgid(static_cast<gid_t>(-1), kOtherGroup, static_cast<gid_t>(-1)) != 0 ||
+                                     setresuid(keep, kOtherUser, keep) != 0)) {
+    return false;
+  }
+  return true;
+}
 
 class CheckTarget : public ::testing::TestWithParam<Asker> {};
 
@@ -413,15 +458,23 @@ class CheckTarget : public ::testing::TestWithParam<Asker> {};
 // refuses to answer the permission question itself, and where the real
 // user is not the effective one.
 TEST_P(CheckTarget, AgreesWithExecve) {
-  const bool question_refused = GetParam().question_refused;
-  const bool other_real_user = GetParam().other_real_user;
+  const Asker asker = GetParam();
   char scratch[] = "/tmp/monitor-unit-XXXXXX";
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const std::string dir = scratch;
+  ASSERT_EQ(chmod(scratch, 0755), 0);
   ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/program", 0755));
   ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/owner-only", 0100));
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/group-only", 0010));
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/supplementary-group-only", 0010));
   ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/others-only", 0001));
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/other-users-own", 0100));
   ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/no-execute", 0644));
+  // Where the other ids cannot own files, they cannot be become either.
+  const bool owned =
+      chown((dir + "/other-users-own").c_str(), kOtherUser, static_cast<gid_t>(-1)) == 0 &&
+      chown((dir + "/group-only").c_str(), static_cast<uid_t>(-1), kOtherGroup) == 0 &&
+      chown((dir + "/supplementary-group-only").c_str(), static_cast<uid_t>(-1), kSupplementaryGroup) == 0;
   ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0755), 0);
   ASSERT_EQ(symlink("program", (dir + "/link").c_str()), 0);
   ASSERT_EQ(symlink("directory", (dir + "/link-to-directory").c_str()), 0);
@@ -437,18 +490,19 @@ TEST_P(CheckTarget, AgreesWithExecve) {
     const char* path;
     bool passes;  // the check's answer, where it does not depend on the user
   };
-  const Case cases[] = {{"program", true},     {"./program", true},  {"directory/../link", true},  {"owner-only", true},
-                        {"others-only", true}, {"text", true},  // only execve can tell it is no program
-                        {"no-execute", false}, {"directory", false}, {"link-to-directory", false}, {"dangling", false},
-                        {"program/", false},   {"fifo", false}};
-  bool skipped = false;
+  const Case cases[] = {
+      {"program", true},     {"./program", true},       {"directory/../link", true},
+      {"owner-only", true},  {"others-only", true},     {"text", true},  // only execve can tell it is no program
+      {"no-execute", false}, {"directory", false},      {"link-to-directory", false},
+      {"dangling", false},   {"program/", false},       {"fifo", false},
+      {"group-only", true},  {"other-users-own", true}, {"supplementary-group-only", true}};
+  bool skipped = (asker.other_real_user || asker.other_effective_user) && !owned;
   for (const Case& c : cases) {
+    if (skipped) break;
     const Outcome outcome = RunInTestProcess([&] {
       if (chdir(scratch) != 0) return static_cast<int>(kSetupFailed);
-      if (other_real_user && setresuid(kOtherUser, static_cast<uid_t>(-1), static_cast<uid_t>(-1)) != 0) {
-        return static_cast<int>(kSkipped);
-      }
-      if (question_refused && !RefuseTheEffectiveAccessQuestion()) return static_cast<int>(kSetupFailed);
+      if (!BecomeAsker(asker)) return static_cast<int>(kSkipped);
+      if (asker.question_refused && !RefuseTheEffectiveAccessQuestion()) return static_cast<int>(kSetupFailed);
       SetTarget(c.path, {});
       return (monitor::CheckTarget() ? 1 : 0) | (ExecveRuns(c.path) ? 2 : 0);
     });
@@ -462,10 +516,10 @@ TEST_P(CheckTarget, AgreesWithExecve) {
     const bool passes = (result & 1) != 0;
     const bool runs = (result & 2) != 0;
     EXPECT_TRUE(passes || !runs) << c.path << ": refused, but execve runs it";
-    // owner-only and others-only run or not depending on who runs the test;
-    // the check must follow execve there.
+    // Files with a single execute bit run or not depending on who asks; the
+    // check must follow execve there.
     const std::string path = c.path;
-    if (path == "owner-only" || path == "others-only") {
+    if (path.find("only") != std::string::npos || path == "other-users-own") {
       EXPECT_EQ(passes, runs) << c.path;
     } else {
       EXPECT_EQ(passes, c.passes) << c.path;
@@ -476,15 +530,16 @@ TEST_P(CheckTarget, AgreesWithExecve) {
     }
   }
   EXPECT_TRUE(proc::RemoveTree(scratch));
-  if (skipped) {
-    GTEST_SKIP() << "no real user " << kOtherUser << " can be set here (it takes CAP_SETUID and the id mapped)";
-  }
+  if (skipped)
+    GTEST_SKIP() << "user " << kOtherUser << " cannot be become here (it takes CAP_SETUID and the id mapped)";
 }
 
 INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTarget,
-                         ::testing::Values(Asker{"Answered", false, false}, Asker{"Refused", true, false},
-                                           Asker{"AnsweredForAnotherRealUser", false, true},
-                                           Asker{"RefusedForAnotherRealUser", true, true}),
+                         ::testing::Values(Asker{"Answered", false, false, false}, Asker{"Refused", true, false, false},
+                                           Asker{"AnsweredForAnotherRealUser", false, true, false},
+                                           Asker{"RefusedForAnotherRealUser", true, true, false},
+                                           Asker{"AnsweredForAnotherEffectiveUser", false, false, true},
+                                           Asker{"RefusedForAnotherEffectiveUser", true, false, true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 // Detaching puts /dev/null on descriptors 0 to 2, so a path that reaches
@@ -541,6 +596,14 @@ TEST(CheckTargetPath, ThroughAStandardDescriptorIsRefused) {
     return monitor::CheckTarget() ? 1 : 0;
   });
   EXPECT_EQ(own.status, 0) << own.err;
+  // A standard descriptor that was closed is closed again afterwards.
+  const Outcome closed = RunInTestProcess([&] {
+    if (chdir(scratch) != 0 || close(STDIN_FILENO) != 0) return static_cast<int>(kSetupFailed);
+    SetTarget("program", {});
+    if (!monitor::CheckTarget()) return 1;
+    return fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF ? 0 : 2;
+  });
+  EXPECT_EQ(closed.status, 0) << closed.err;
   EXPECT_TRUE(proc::RemoveTree(scratch));
 }
 
