@@ -294,6 +294,36 @@ TEST(SigHandler, AReusedPidOfAnExitedTargetIsNotTheTarget) {
   EXPECT_EQ(outcome.err, "");
 }
 
+// Waits, within the deadline, until a child has ended, without collecting it.
+bool HasEnded(pid_t pid) {
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG) == 0 && info.si_pid == pid)
+      return true;
+    if (harness::NowMs() > give_up) return false;
+    proc::SleepUs(5000);
+  }
+}
+
+// Children that end together raise one SIGCHLD between them: one turn of
+// the handler collects them all, and reports the target's end alone.
+TEST(SigHandler, OneSignalCollectsEveryChildThatEnded) {
+  const Outcome outcome = RunInTestProcess([] {
+    SetTarget(PROBE_PATH, {"-1", "exit:0"});
+    if (!monitor::BlockSignal() || monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
+    const pid_t other = fork();
+    if (other == 0) _exit(0);
+    if (other < 0 || !HasEnded(monitor::_child_process) || !HasEnded(other)) return EndTarget(kSetupFailed);
+    if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
+    monitor::SigHandler(SIGCHLD);
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD ? static_cast<int>(kPassed) : EndTarget(20);
+  });
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, "fork ok\nchild exit normally:0\n");
+  EXPECT_EQ(outcome.err, "");
+}
+
 // Makes the listed system calls of the calling process fail with error from
 // now on, as a shortage or a container's policy would.
 bool FailSystemCalls(std::initializer_list<int> numbers, int error) {
