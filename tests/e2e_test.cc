@@ -324,7 +324,7 @@ TEST_P(Relaunch, AfterDeathBySignalWithTheSameContext) {
   // was given (the report pipe), and nothing that it opened itself.
   const auto held = Descriptors(run.supervisor());
   ASSERT_EQ(held.size(), 4U);
-  for (int fd = 0; fd < 3; ++fd) EXPECT_EQ(held[fd], std::make_pair(fd, std::string("/dev/null")));
+  for (int fd = 0; fd < 3; ++fd) EXPECT_EQ(held[static_cast<size_t>(fd)], std::make_pair(fd, std::string("/dev/null")));
   EXPECT_EQ(held[3].first, 9);
   // The caller's soft limit was 0: unlimited where the hard limit could be
   // raised, else soft raised to hard.

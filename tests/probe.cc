@@ -278,7 +278,7 @@ int main(int argc, char** argv) {
     kill(getpid(), SIGSEGV);
   }
   if (strcmp(mode, "crash") == 0 && FirstStartHere()) *g_nowhere = 1;
-  if (strcmp(mode, "trap") == 0 && FirstStartHere()) raise(SIGTRAP);
+  if (strcmp(mode, "trap") == 0 && FirstStartHere()) static_cast<void>(raise(SIGTRAP));
   if (strcmp(mode, "listen") == 0 && argc > 3) return Listen(fd, argv[3]);
   if (strcmp(mode, "handlers") == 0) Handlers(fd);
   if (strcmp(mode, "exec") == 0) {
