@@ -626,12 +626,14 @@ TEST(CheckTargetPath, ThroughAStandardDescriptorIsRefused) {
     return monitor::CheckTarget() ? 1 : 0;
   });
   EXPECT_EQ(own.status, 0) << own.err;
-  // A standard descriptor that was closed is closed again afterwards.
+  // Standard descriptors that were closed are closed again afterwards.
   const Outcome closed = RunInTestProcess([&] {
-    if (chdir(scratch) != 0 || close(STDIN_FILENO) != 0) return static_cast<int>(kSetupFailed);
+    if (chdir(scratch) != 0 || close(STDIN_FILENO) != 0 || close(STDOUT_FILENO) != 0) {
+      return static_cast<int>(kSetupFailed);
+    }
     SetTarget("program", {});
     if (!monitor::CheckTarget()) return 1;
-    return fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF ? 0 : 2;
+    return fcntl(STDIN_FILENO, F_GETFD) == -1 && fcntl(STDOUT_FILENO, F_GETFD) == -1 ? 0 : 2;
   });
   EXPECT_EQ(closed.status, 0) << closed.err;
   EXPECT_TRUE(proc::RemoveTree(scratch));
