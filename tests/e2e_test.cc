@@ -659,10 +659,13 @@ INSTANTIATE_TEST_SUITE_P(StandIns, NullDevice,
                                            NullCase{"Absent", "NONE", ENOENT}),
                          [](const auto& test) { return std::string(test.param.name); });
 
+class TracedExec : public ::testing::TestWithParam<const char*> {};
+
 // A target that makes the supervisor its tracer and then executes another
-// program: the program runs, under the same pid, and is supervised as usual.
-TEST(Traced, TargetThatExecutesRunsTheNewProgram) {
-  Supervised run(Target({PROBE_PATH, "REPORT_FD", "traceme-exec"}));
+// program, by either system call: the program runs, under the same pid, and
+// is supervised as usual.
+TEST_P(TracedExec, TargetRunsTheNewProgram) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", GetParam()}));
   const auto traced = run.NextReport();
   if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
   ASSERT_TRUE(traced);
@@ -681,86 +684,9 @@ TEST(Traced, TargetThatExecutesRunsTheNewProgram) {
   EXPECT_NE(relaunched->pid, executed->pid);
 }
 
-// A program for the i386 ABI, made here so that no 32-bit toolchain is
-// needed. Given no argument it waits for ever; given some, it makes its
-// parent its tracer and executes its argument 1 with the rest (int 0x80:
-// pause; ptrace, execve, exit 127).
-std::string ThirtyTwoBitTraceMeThenExec() {
-  const unsigned char code[] = {0x8b, 0x04, 0x24, 0x83, 0xf8, 0x01, 0x75, 0x09, 0xb8, 0x1d, 0,    0,    0,
-                                0xcd, 0x80, 0xeb, 0xf7, 0xb8, 0x1a, 0,    0,    0,    0x31, 0xdb, 0x31, 0xc9,
-                                0x31, 0xd2, 0x31, 0xf6, 0xcd, 0x80, 0x8b, 0x04, 0x24, 0x8d, 0x54, 0x84, 0x08,
-                                0x8d, 0x4c, 0x24, 0x08, 0x8b, 0x19, 0xb8, 0x0b, 0,    0,    0,    0xcd, 0x80,
-                                0xb8, 0x01, 0,    0,    0,    0xbb, 0x7f, 0,    0,    0,    0xcd, 0x80};
-  constexpr uint32_t kBase = 0x08048000;
-  constexpr uint32_t kHeaders = 52 + 32;
-  const auto size = static_cast<uint32_t>(kHeaders + sizeof code);
-  std::string elf(
-      "\x7f"
-      "ELF\x01\x01\x01",
-      7);
-  elf.append(9, '\0');
-  auto put = [&elf](uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) elf += static_cast<char>((value >> (8 * i)) & 0xff);
-  };
-  // ELF header: executable, i386, entry after the headers, one program header.
-  for (const uint32_t half : {2U, 3U}) put(half, 2);
-  for (const uint32_t word : {1U, kBase + kHeaders, 52U, 0U, 0U}) put(word, 4);
-  for (const uint32_t half : {52U, 32U, 1U, 0U, 0U, 0U}) put(half, 2);
-  // One loadable, readable and executable segment: the whole file.
-  for (const uint32_t word : {1U, 0U, kBase, kBase, size, size, 5U, 0x1000U}) put(word, 4);
-  elf.append(reinterpret_cast<const char*>(code), sizeof code);
-  return elf;
-}
-
-// The same from a 32-bit target that executes a 32-bit program: its execve
-// is system call 11 of the i386 ABI, not 59, and the trap that follows must
-// be dropped all the same, or the new program dies of it and is relaunched
-// for ever.
-TEST(Traced, ThirtyTwoBitTargetThatExecutesRunsTheNewProgram) {
-  ScratchDirectory scratch;
-  const std::string stub = scratch.path() + "/traceme-exec32";
-  {
-    std::ofstream file(stub, std::ios::binary);
-    file << ThirtyTwoBitTraceMeThenExec();
-  }
-  ASSERT_EQ(chmod(stub.c_str(), 0755), 0);
-  // Without 32-bit support execve refuses the file (126); with it, the
-  // program runs, cannot execute a missing file and leaves with 127.
-  const pid_t trial = fork();
-  if (trial == 0) {
-    char* argv[] = {const_cast<char*>(stub.c_str()), const_cast<char*>("/nonexistent"), nullptr};
-    execve(stub.c_str(), argv, environ);
-    _exit(126);
-  }
-  ASSERT_GT(trial, 0);
-  const auto trial_status = harness::WaitForExit(trial);
-  ASSERT_TRUE(trial_status);
-  if (*trial_status == 126 << 8) GTEST_SKIP() << "this kernel runs no 32-bit programs";
-  ASSERT_EQ(*trial_status, 127 << 8);
-
-  Supervised run(Target({stub, stub}));
-  // The target reports nothing: ended here, after the supervisor, along
-  // with whatever it left.
-  struct EndTargets {
-    pid_t supervisor;
-    ~EndTargets() {
-      proc::KillStarted(supervisor);
-      // Its children are this process's once it is a zombie.
-      const long long give_up = harness::NowMs() + harness::kDeadlineMs;
-      while (supervisor > 1 && proc::State(supervisor) != 'Z' && harness::NowMs() < give_up) proc::SleepUs(5000);
-      for (const pid_t child : ChildrenOf(getpid())) proc::KillStarted(child);
-    }
-  } end{run.supervisor()};
-  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
-  std::vector<pid_t> children;
-  for (int tries = 0; tries < 100 && children.size() != 1; ++tries) {
-    proc::SleepUs(20000);
-    children = ChildrenOf(run.supervisor());
-  }
-  ASSERT_EQ(children.size(), 1U);
-  EXPECT_TRUE(run.Settled(children)) << "relaunched, or left stopped";
-  EXPECT_EQ(proc::State(children[0]), 'S');
-}
+INSTANTIATE_TEST_SUITE_P(Calls, TracedExec, ::testing::Values("traceme-exec", "traceme-fexec"), [](const auto& test) {
+  return std::string(test.param == std::string("traceme-exec") ? "Execve" : "Execveat");
+});
 
 struct TracedThreadCase {
   // cppcheck-suppress unusedStructMember ; names the test case
@@ -888,7 +814,8 @@ TEST(Stray, OrphansOfTheTargetAreReapedByAFirstProcess) {
   Supervised run(options);
   if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
   ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
-  // Both probes have reported once two lines have come, in either order.
+  // Both probes have reported once two lines have come, in either order;
+  // the orphan reports once it is the supervisor's, and then exits.
   ASSERT_TRUE(run.NextLine());
   ASSERT_TRUE(run.NextLine());
   const long long give_up = harness::NowMs() + harness::kDeadlineMs;

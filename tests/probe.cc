@@ -11,7 +11,10 @@
 //                    directory; afterwards stay
 //           trap     raise SIGTRAP the first time in the working directory;
 //                    afterwards stay
+//           selftrap send itself SIGTRAP with kill() the first time in the
+//                    working directory; afterwards stay
 //           exec     execute itself again in mode stay
+//           fexec    as exec, through fexecve (the execveat system call)
 //           clone    start a process with CLONE_PTRACE, which writes "clone
 //                    ran" and exits; afterwards stay
 //           traceme-MODE    make the parent its tracer, then behave as MODE
@@ -279,12 +282,15 @@ int main(int argc, char** argv) {
   }
   if (strcmp(mode, "crash") == 0 && FirstStartHere()) *g_nowhere = 1;
   if (strcmp(mode, "trap") == 0 && FirstStartHere()) static_cast<void>(raise(SIGTRAP));
+  if (strcmp(mode, "selftrap") == 0 && FirstStartHere()) kill(getpid(), SIGTRAP);
   if (strcmp(mode, "listen") == 0 && argc > 3) return Listen(fd, argv[3]);
   if (strcmp(mode, "handlers") == 0) Handlers(fd);
-  if (strcmp(mode, "exec") == 0) {
+  if (strcmp(mode, "exec") == 0 || strcmp(mode, "fexec") == 0) {
     char stay[] = "stay";
     char* again[] = {argv[0], argv[1], stay, nullptr};
-    execv(argv[0], again);
+    if (strcmp(mode, "exec") == 0) execv(argv[0], again);
+    const int self = open(argv[0], O_RDONLY | O_CLOEXEC);
+    if (self >= 0) fexecve(self, again, environ);
     _exit(91);
   }
   if (strncmp(mode, "thread-traceme", 14) == 0 && write(handshake.go[1], "g", 1) != 1) _exit(82);

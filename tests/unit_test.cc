@@ -205,6 +205,9 @@ INSTANTIATE_TEST_SUITE_P(
         // only the trap that follows an execve is dropped.
         EndCase{"TracedAndSentSigtrap", "traceme-stay", SIGTRAP, "child exit by signal:5", true, 2, false},
         EndCase{"TracedAndRaisesSigtrap", "traceme-trap", 0, "child exit by signal:5", true, 2, false},
+        // A trap the target sends itself is not the trap of an execve:
+        // handed back, it ends the target.
+        EndCase{"TracedAndTrapsItself", "traceme-selftrap", 0, "child exit by signal:5", true, 2, false},
         EndCase{"TracedAndSendsItselfSigsegv", "traceme-core", 0, "child exit by signal:11", true, 2, false},
         EndCase{"ExitsWithZero", "exit:0", 0, "child exit normally:0", false, 1, false},
         EndCase{"ExitsWithOne", "exit:1", 0, "child exit normally:256", false, 1, false},
@@ -626,6 +629,17 @@ TEST(CheckTargetPath, ThroughAStandardDescriptorIsRefused) {
     return monitor::CheckTarget() ? 1 : 0;
   });
   EXPECT_EQ(own.status, 0) << own.err;
+  // Where no descriptor is left to save the standard ones in, the check
+  // answers nothing, and refuses nothing.
+  const Outcome crowded = RunInTestProcess([&] {
+    const rlimit four{4, 4};
+    if (chdir(scratch) != 0 || close_range(3, ~0U, 0) != 0 || setrlimit(RLIMIT_NOFILE, &four) != 0) {
+      return static_cast<int>(kSetupFailed);
+    }
+    SetTarget("program", {});
+    return monitor::CheckTarget() ? 0 : 1;
+  });
+  EXPECT_EQ(crowded.status, 0) << crowded.err;
   // Standard descriptors that were closed are closed again afterwards.
   const Outcome closed = RunInTestProcess([&] {
     if (chdir(scratch) != 0 || close(STDIN_FILENO) != 0 || close(STDOUT_FILENO) != 0) {
