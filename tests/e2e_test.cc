@@ -869,13 +869,15 @@ TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
   ScratchDirectory scratch;
   const std::string program = scratch.path() + "/program";
   ASSERT_TRUE(CopyFile(PROBE_PATH, program, 0755));
+  // Declared first, so that it is ended last: killed before the supervisor,
+  // the target would be relaunched, out of the test's sight.
+  Leftovers left;
   Supervised run(Target({program, "REPORT_FD", "stay"}, scratch.path()));
   const auto first = run.NextReport();
   ASSERT_TRUE(first);
 
   // With the supervisor stopped, the killed target lets go of its file
   // before the relaunch, and the file can be opened for writing.
-  Leftovers left;
   ASSERT_EQ(kill(run.supervisor(), SIGSTOP), 0);
   ASSERT_EQ(kill(first->pid, SIGKILL), 0);
   const long long give_up = harness::NowMs() + harness::kDeadlineMs;
@@ -909,10 +911,8 @@ TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
   const auto second = run.NextReport();
   ASSERT_TRUE(second) << "the target was not launched once its file was closed";
   EXPECT_EQ(second->pid, left.pid);
-  // It is the target now, ended after the supervisor: ended before it, it
-  // would be relaunched, and the new target left behind.
-  // cppcheck-suppress unreadVariable ; read by its destructor
-  if (second->pid == left.pid) left.pid = -1;
+  // The target is the supervised run's to end now.
+  left.pid = -1;
 }
 
 // Real servers. Ends the whole process group of a supervisor that the test
