@@ -154,9 +154,7 @@ class Supervised {
       const int out_end = fcntl(out[1], F_DUPFD_CLOEXEC, kReportFd + 1);
       const int err_end = fcntl(err[1], F_DUPFD_CLOEXEC, kReportFd + 1);
       if (report_end < 0 || out_end < 0 || err_end < 0 || dup2(report_end, kReportFd) < 0 ||
-          dup2(out_end, STDOUT_FILENO) < 0 || dup2(err_end, STDERR_FILENO) < 0 ||
-          close_range(STDERR_FILENO + 1, kReportFd - 1, 0) != 0 || close_range(kReportFd + 1, ~0U, 0) != 0 ||
-          chdir(options.cwd.c_str()) != 0)
+          dup2(out_end, STDOUT_FILENO) < 0 || dup2(err_end, STDERR_FILENO) < 0 || chdir(options.cwd.c_str()) != 0)
         _exit(120);
       if (options.ignore_sigchld && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
       rlimit core{};
@@ -174,6 +172,8 @@ class Supervised {
           _exit(120);
         }
       }
+      // Nothing else of this process's reaches the supervisor.
+      if (close_range(STDERR_FILENO + 1, kReportFd - 1, 0) != 0 || close_range(kReportFd + 1, ~0U, 0) != 0) _exit(120);
       execve(MONITOR_PATH, argv.data(), envp.data());
       _exit(121);
     }
@@ -579,7 +579,7 @@ TEST(Start, AsTheLeaderOfASessionOnATerminal) {
   Options options = Target({PROBE_PATH, "REPORT_FD", "stay"});
   options.session_leader_on_a_terminal = true;
   Supervised run(options);
-  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_output();
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
   EXPECT_TRUE(run.NextReport()) << "the background copy did not outlive the hangup";
 }
 
@@ -688,6 +688,87 @@ INSTANTIATE_TEST_SUITE_P(Calls, TracedExec, ::testing::Values("traceme-exec", "t
   return std::string(test.param == std::string("traceme-exec") ? "Execve" : "Execveat");
 });
 
+// A program for the i386 ABI, made here so that no 32-bit toolchain is
+// needed. Given no argument it waits for ever; given some, it makes its
+// parent its tracer and executes its argument 1 with the rest (int 0x80:
+// pause; ptrace, execve, exit 127).
+std::string ThirtyTwoBitTraceMeThenExec() {
+  const unsigned char code[] = {0x8b, 0x04, 0x24, 0x83, 0xf8, 0x01, 0x75, 0x09, 0xb8, 0x1d, 0,    0,    0,
+                                0xcd, 0x80, 0xeb, 0xf7, 0xb8, 0x1a, 0,    0,    0,    0x31, 0xdb, 0x31, 0xc9,
+                                0x31, 0xd2, 0x31, 0xf6, 0xcd, 0x80, 0x8b, 0x04, 0x24, 0x8d, 0x54, 0x84, 0x08,
+                                0x8d, 0x4c, 0x24, 0x08, 0x8b, 0x19, 0xb8, 0x0b, 0,    0,    0,    0xcd, 0x80,
+                                0xb8, 0x01, 0,    0,    0,    0xbb, 0x7f, 0,    0,    0,    0xcd, 0x80};
+  constexpr uint32_t kBase = 0x08048000;
+  constexpr uint32_t kHeaders = 52 + 32;
+  const auto size = static_cast<uint32_t>(kHeaders + sizeof code);
+  std::string elf(
+      "\x7f"
+      "ELF\x01\x01\x01",
+      7);
+  elf.append(9, '\0');
+  auto put = [&elf](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) elf += static_cast<char>((value >> (8 * i)) & 0xff);
+  };
+  // ELF header: executable, i386, entry after the headers, one program header.
+  for (const uint32_t half : {2U, 3U}) put(half, 2);
+  for (const uint32_t word : {1U, kBase + kHeaders, 52U, 0U, 0U}) put(word, 4);
+  for (const uint32_t half : {52U, 32U, 1U, 0U, 0U, 0U}) put(half, 2);
+  // One loadable, readable and executable segment: the whole file.
+  for (const uint32_t word : {1U, 0U, kBase, kBase, size, size, 5U, 0x1000U}) put(word, 4);
+  elf.append(reinterpret_cast<const char*>(code), sizeof code);
+  return elf;
+}
+
+// The same from a 32-bit target that executes a 32-bit program: its execve
+// is system call 11 of the i386 ABI, not 59, and the trap that follows must
+// be dropped all the same, or the new program dies of it and is relaunched
+// for ever.
+TEST(Traced, ThirtyTwoBitTargetThatExecutesRunsTheNewProgram) {
+  ScratchDirectory scratch;
+  const std::string stub = scratch.path() + "/traceme-exec32";
+  {
+    std::ofstream file(stub, std::ios::binary);
+    file << ThirtyTwoBitTraceMeThenExec();
+  }
+  ASSERT_EQ(chmod(stub.c_str(), 0755), 0);
+  // Without 32-bit support execve refuses the file (126); with it, the
+  // program runs, cannot execute a missing file and leaves with 127.
+  const pid_t trial = fork();
+  if (trial == 0) {
+    char* argv[] = {const_cast<char*>(stub.c_str()), const_cast<char*>("/nonexistent"), nullptr};
+    execve(stub.c_str(), argv, environ);
+    _exit(126);
+  }
+  ASSERT_GT(trial, 0);
+  const auto trial_status = harness::WaitForExit(trial);
+  ASSERT_TRUE(trial_status);
+  if (*trial_status == 126 << 8) GTEST_SKIP() << "this kernel runs no 32-bit programs";
+  ASSERT_EQ(*trial_status, 127 << 8);
+
+  Supervised run(Target({stub, stub}));
+  // The target reports nothing: ended here, after the supervisor, along
+  // with whatever it left.
+  struct EndTargets {
+    pid_t supervisor;
+    ~EndTargets() {
+      proc::KillStarted(supervisor);
+      // Its children are this process's once it is a zombie.
+      const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+      while (supervisor > 1 && proc::State(supervisor) != 'Z' && harness::NowMs() < give_up) proc::SleepUs(5000);
+      for (const pid_t child : ChildrenOf(getpid())) proc::KillStarted(child);
+    }
+  } end{run.supervisor()};
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
+  std::vector<pid_t> children;
+  for (int tries = 0; tries < 100 && children.size() != 1; ++tries) {
+    proc::SleepUs(20000);
+    children = ChildrenOf(run.supervisor());
+  }
+  ASSERT_EQ(children.size(), 1U);
+  EXPECT_TRUE(run.Settled(children)) << "relaunched, or left stopped";
+  EXPECT_EQ(proc::State(children[0]), 'S');
+}
+
 struct TracedThreadCase {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
@@ -743,6 +824,11 @@ TEST_P(ClonePtrace, ChildRuns) {
   EXPECT_EQ(run.NextLine(), "clone ran") << "the child stayed stopped";
   EXPECT_TRUE(run.Settled({target->pid}));
 }
+
+// The child may take a signal of its own before the stop it was created
+// with: that stop must not be left pending once it is let go.
+INSTANTIATE_TEST_SUITE_P(Traced, ClonePtrace, ::testing::Values("traceme-clone", "traceme-clone-signalled"),
+                         [](const auto& test) { return test.index == 0 ? "Plain" : "SignalledBeforeItsFirstStop"; });
 
 // Waits until a process is in the given state (as /proc shows it); false
 // once the deadline has passed.

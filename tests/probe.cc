@@ -17,6 +17,9 @@
 //           fexec    as exec, through fexecve (the execveat system call)
 //           clone    start a process with CLONE_PTRACE, which writes "clone
 //                    ran" and exits; afterwards stay
+//           clone-signalled   as clone, and send that process a signal that
+//                    it handles, addressed to its thread, before it has run
+//                    (both kept on one CPU, so that this one runs on)
 //           traceme-MODE    make the parent its tracer, then behave as MODE
 //           thread-traceme  a second thread makes the parent its tracer;
 //                    both stay
@@ -294,7 +297,16 @@ int main(int argc, char** argv) {
     _exit(91);
   }
   if (strncmp(mode, "thread-traceme", 14) == 0 && write(handshake.go[1], "g", 1) != 1) _exit(82);
-  if (strcmp(mode, "clone") == 0) {
+  if (strcmp(mode, "clone") == 0 || strcmp(mode, "clone-signalled") == 0) {
+    const bool signalled = strcmp(mode, "clone-signalled") == 0;
+    if (signalled) {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(sched_getcpu(), &one);
+      struct sigaction action {};
+      action.sa_handler = Ignore;
+      if (sched_setaffinity(0, sizeof one, &one) != 0 || sigaction(SIGUSR1, &action, nullptr) != 0) _exit(86);
+    }
     const pid_t traced = CloneProcess(CLONE_PTRACE);
     if (traced == 0) {
       if (fd >= 0) WriteAll(fd, "clone ran\n");

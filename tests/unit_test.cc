@@ -575,6 +575,68 @@ INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTarget,
                                            Asker{"RefusedForAnotherEffectiveUser", true, false, true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
+class CheckTargetBeyondTheBits : public ::testing::TestWithParam<bool> {};
+
+// What decides execve beyond the permission bits: a mount that forbids
+// execution, and the capability that overrides the bits, dropped by root or
+// held by another user. The check must follow execve there too, whether the
+// system answers the permission question or refuses it. Needs root.
+TEST_P(CheckTargetBeyondTheBits, AgreesWithExecve) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const bool question_refused = GetParam();
+  char scratch[] = "/tmp/monitor-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const std::string dir = scratch;
+  ASSERT_EQ(mkdir((dir + "/noexec").c_str(), 0755), 0);
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/someone-elses", 0700));
+  ASSERT_EQ(chown((dir + "/someone-elses").c_str(), 12345, 12345), 0);
+  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/roots", 0700));
+
+  enum Setup { kNoexecMount, kRootWithoutOverride, kUserWithOverride };
+  for (const Setup setup : {kNoexecMount, kRootWithoutOverride, kUserWithOverride}) {
+    const std::string path = dir + (setup == kNoexecMount           ? "/noexec/program"
+                                    : setup == kRootWithoutOverride ? "/someone-elses"
+                                                                    : "/roots");
+    const Outcome outcome = RunInTestProcess([&] {
+      __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+      __user_cap_data_struct caps[2]{};
+      const uint32_t overrides = (1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH);
+      if (setup == kNoexecMount) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", (dir + "/noexec").c_str(), "tmpfs", MS_NOEXEC, nullptr) != 0 ||
+            !CopyFile(PROBE_PATH, path, 0755)) {
+          return static_cast<int>(kSetupFailed);
+        }
+      } else if (setup == kRootWithoutOverride) {
+        if (syscall(SYS_capget, &header, caps) != 0) return static_cast<int>(kSetupFailed);
+        caps[0].effective &= ~overrides;
+        if (syscall(SYS_capset, &header, caps) != 0) return static_cast<int>(kSetupFailed);
+      } else {
+        const uid_t nobody = 65534;
+        if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
+            prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 || setresuid(nobody, nobody, nobody) != 0) {
+          return static_cast<int>(kSetupFailed);
+        }
+        caps[0].effective = caps[0].permitted = overrides;
+        if (syscall(SYS_capset, &header, caps) != 0) return static_cast<int>(kSetupFailed);
+      }
+      if (question_refused && !RefuseTheEffectiveAccessQuestion()) return static_cast<int>(kSetupFailed);
+      SetTarget(path.c_str(), {});
+      return (monitor::CheckTarget() ? 1 : 0) | (ExecveRuns(path.c_str()) ? 2 : 0);
+    });
+    ASSERT_TRUE(WIFEXITED(outcome.status)) << path;
+    ASSERT_NE(WEXITSTATUS(outcome.status), kSetupFailed) << path << ": could not be set up";
+    const bool passes = (WEXITSTATUS(outcome.status) & 1) != 0;
+    const bool runs = (WEXITSTATUS(outcome.status) & 2) != 0;
+    EXPECT_EQ(passes, runs) << path << (passes ? ": accepted, but execve refuses it" : ": refused, but execve runs it")
+                            << "; " << outcome.err;
+  }
+  EXPECT_TRUE(proc::RemoveTree(scratch));
+}
+
+INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTargetBeyondTheBits, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "Refused" : "Answered"; });
+
 // Detaching puts /dev/null on descriptors 0 to 2, so a path that reaches
 // its file through one of them would no longer find it: refused, however
 // it is spelt, while the same file by its own name, or through another
