@@ -126,20 +126,17 @@ bool CameOutOfExec(pid_t tracee) {
 
 // Whether the signal that stopped a tracee exists only because it is
 // traced, and would do harm if handed back: the SIGTRAP that the kernel
-// sends a traced process once its execve has succeeded (marked as sent by
-// the process to itself, on the way out of execve, which tells it from a
-// kill(getpid(), SIGTRAP) of the program's own; after an execve from
-// another thread, that thread has taken over the process's id, which is
-// the one that stopped), and the SIGSTOP that a process created with
-// CLONE_PTRACE starts with (queued by the kernel, so no process is named as
-// its sender).
+// sends a traced process once its execve has succeeded, told from any other
+// SIGTRAP (a kill(getpid(), SIGTRAP) of the program's own, one from another
+// process, a breakpoint) by the system call it came out of; and the SIGSTOP
+// that a process created with CLONE_PTRACE starts with, which the kernel
+// queues without a sender.
 bool IsTracersOwnSignal(pid_t tracee, int signo) {
-  if (signo != SIGTRAP && signo != SIGSTOP) return false;
+  if (signo == SIGTRAP) return CameOutOfExec(tracee);
+  if (signo != SIGSTOP) return false;
   siginfo_t info{};
   if (ptrace(PTRACE_GETSIGINFO, tracee, nullptr, &info) != 0) return false;
-  if (info.si_code != SI_USER) return false;
-  if (signo == SIGSTOP) return info.si_pid == 0;
-  return info.si_pid == tracee && CameOutOfExec(tracee);
+  return info.si_pid == 0;
 }
 
 // Whether SIGSTOP is pending for this thread alone: the stop that the kernel
