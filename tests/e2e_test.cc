@@ -52,6 +52,18 @@ bool IsRunning(pid_t pid) {
   return state != '?' && state != 'Z';
 }
 
+// The only child of parent, once it has exactly one and that one is not
+// other_than; -1 if that does not happen within the deadline.
+pid_t OnlyChild(pid_t parent, pid_t other_than = -1) {
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  for (;;) {
+    const std::vector<pid_t> children = ChildrenOf(parent);
+    if (children.size() == 1 && children[0] != other_than) return children[0];
+    if (harness::NowMs() > give_up) return -1;
+    proc::SleepUs(10000);
+  }
+}
+
 // The pointers an exec call takes, into strings that outlive them.
 std::vector<char*> NullTerminated(std::vector<std::string>& words) {
   std::vector<char*> pointers;
@@ -759,14 +771,10 @@ TEST(Traced, ThirtyTwoBitTargetThatExecutesRunsTheNewProgram) {
     }
   } end{run.supervisor()};
   ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
-  std::vector<pid_t> children;
-  for (int tries = 0; tries < 100 && children.size() != 1; ++tries) {
-    proc::SleepUs(20000);
-    children = ChildrenOf(run.supervisor());
-  }
-  ASSERT_EQ(children.size(), 1U);
-  EXPECT_TRUE(run.Settled(children)) << "relaunched, or left stopped";
-  EXPECT_EQ(proc::State(children[0]), 'S');
+  const pid_t target = OnlyChild(run.supervisor());
+  ASSERT_GT(target, 1);
+  EXPECT_TRUE(run.Settled({target})) << "relaunched, or left stopped";
+  EXPECT_EQ(proc::State(target), 'S');
 }
 
 struct TracedThreadCase {
@@ -904,14 +912,9 @@ TEST(Stray, OrphansOfTheTargetAreReapedByAFirstProcess) {
   // the orphan reports once it is the supervisor's, and then exits.
   ASSERT_TRUE(run.NextLine());
   ASSERT_TRUE(run.NextLine());
-  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
-  std::vector<pid_t> children = ChildrenOf(run.supervisor());
-  while (children.size() != 1 && harness::NowMs() < give_up) {
-    proc::SleepUs(20000);
-    children = ChildrenOf(run.supervisor());
-  }
-  ASSERT_EQ(children.size(), 1U) << "the orphan was left a zombie";
-  EXPECT_TRUE(IsRunning(children[0]));
+  const pid_t target = OnlyChild(run.supervisor());
+  ASSERT_GT(target, 1) << "the orphan was left a zombie";
+  EXPECT_TRUE(IsRunning(target));
 }
 
 // Reads a whole file into another, with the given mode.
@@ -974,13 +977,8 @@ TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
   ASSERT_GE(left.fd, 0) << strerror(errno);
   ASSERT_EQ(kill(run.supervisor(), SIGCONT), 0);
 
-  std::vector<pid_t> children = ChildrenOf(run.supervisor());
-  while ((children.size() != 1 || children[0] == first->pid) && harness::NowMs() < give_up) {
-    proc::SleepUs(10000);
-    children = ChildrenOf(run.supervisor());
-  }
-  ASSERT_EQ(children.size(), 1U);
-  left.pid = children[0];
+  left.pid = OnlyChild(run.supervisor(), first->pid);
+  ASSERT_GT(left.pid, 1);
   // Two retries' time: the forked process is still a copy of the
   // supervisor, alive, and has run nothing.
   const long long ticks_before = proc::CpuTicks(left.pid);
