@@ -917,20 +917,6 @@ TEST(Stray, OrphansOfTheTargetAreReapedByAFirstProcess) {
   EXPECT_TRUE(IsRunning(target));
 }
 
-// Reads a whole file into another, with the given mode.
-bool CopyFile(const char* from, const std::string& to, mode_t mode) {
-  const int in = open(from, O_RDONLY | O_CLOEXEC);
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  bool copied = in >= 0 && out >= 0;
-  char chunk[65536];
-  ssize_t n = 0;
-  while (copied && (n = read(in, chunk, sizeof chunk)) > 0) copied = write(out, chunk, static_cast<size_t>(n)) == n;
-  copied = copied && n == 0;
-  if (in >= 0) close(in);
-  if (out >= 0 && close(out) != 0) copied = false;
-  return copied;
-}
-
 // The name a process was given, or what it last executed.
 std::string CommandName(pid_t pid) {
   char name[64];
@@ -957,7 +943,7 @@ struct Leftovers {
 TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
   ScratchDirectory scratch;
   const std::string program = scratch.path() + "/program";
-  ASSERT_TRUE(CopyFile(PROBE_PATH, program, 0755));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program, 0755));
   // Declared first, so that it is ended last: killed before the supervisor,
   // the target would be relaunched, out of the test's sight.
   Leftovers left;

@@ -4,9 +4,11 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,6 +35,15 @@ inline std::optional<int> WaitForExit(pid_t pid, int deadline_ms = kDeadlineMs) 
     if (NowMs() > give_up) return std::nullopt;
     proc::SleepUs(5000);
   }
+}
+
+// Copies a file, and gives the copy the mode asked for.
+inline bool CopyFile(const std::string& from, const std::string& to, mode_t mode) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary);
+  out << in.rdbuf();
+  out.close();
+  return out && chmod(to.c_str(), mode) == 0;
 }
 
 inline std::string Unhex(const std::string& hex) {

@@ -441,14 +441,6 @@ bool ExecveRuns(const char* path) {
   return status && *status == 0;
 }
 
-bool CopyFile(const std::string& from, const std::string& to, mode_t mode) {
-  std::ifstream in(from, std::ios::binary);
-  std::ofstream out(to, std::ios::binary);
-  out << in.rdbuf();
-  out.close();
-  return out && chmod(to.c_str(), mode) == 0;
-}
-
 // Makes the system call behind faccessat(..., AT_EACCESS) fail with EPERM
 // in the calling process, as some container runtimes' seccomp policies do;
 // false if the filter cannot be installed or does not take effect.
@@ -496,13 +488,13 @@ TEST_P(CheckTarget, AgreesWithExecve) {
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const std::string dir = scratch;
   ASSERT_EQ(chmod(scratch, 0755), 0);
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/program", 0755));
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/owner-only", 0100));
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/group-only", 0010));
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/supplementary-group-only", 0010));
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/others-only", 0001));
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/other-users-own", 0100));
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/no-execute", 0644));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/owner-only", 0100));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/group-only", 0010));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/supplementary-group-only", 0010));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/others-only", 0001));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/other-users-own", 0100));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/no-execute", 0644));
   // Where the other ids cannot own files, they cannot be become either.
   const bool owned =
       chown((dir + "/other-users-own").c_str(), kOtherUser, static_cast<gid_t>(-1)) == 0 &&
@@ -588,9 +580,9 @@ TEST_P(CheckTargetBeyondTheBits, AgreesWithExecve) {
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const std::string dir = scratch;
   ASSERT_EQ(mkdir((dir + "/noexec").c_str(), 0755), 0);
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/someone-elses", 0700));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/someone-elses", 0700));
   ASSERT_EQ(chown((dir + "/someone-elses").c_str(), 12345, 12345), 0);
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/roots", 0700));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/roots", 0700));
 
   enum Setup { kNoexecMount, kRootWithoutOverride, kUserWithOverride };
   for (const Setup setup : {kNoexecMount, kRootWithoutOverride, kUserWithOverride}) {
@@ -604,7 +596,7 @@ TEST_P(CheckTargetBeyondTheBits, AgreesWithExecve) {
       if (setup == kNoexecMount) {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", (dir + "/noexec").c_str(), "tmpfs", MS_NOEXEC, nullptr) != 0 ||
-            !CopyFile(PROBE_PATH, path, 0755)) {
+            !harness::CopyFile(PROBE_PATH, path, 0755)) {
           return static_cast<int>(kSetupFailed);
         }
       } else if (setup == kRootWithoutOverride) {
@@ -645,7 +637,7 @@ TEST(CheckTargetPath, ThroughAStandardDescriptorIsRefused) {
   char scratch[] = "/tmp/monitor-unit-XXXXXX";
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const std::string dir = scratch;
-  ASSERT_TRUE(CopyFile(PROBE_PATH, dir + "/program", 0755));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
   ASSERT_EQ(symlink("/dev/stdin", (dir + "/link-to-stdin").c_str()), 0);
   struct Case {
     std::string path;
