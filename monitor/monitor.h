@@ -48,5 +48,8 @@ pid_t StartChild();
 [[noreturn]] void WaitSignal();
 // Acts on one watched signal taken by WaitSignal.
 void SigHandler(int signo);
+// Lets go a tracee that the wait reported stopped, with stop_status the
+// status the wait returned.
+void ReleaseTracee(pid_t tracee, int stop_status);
 
 }  // namespace monitor

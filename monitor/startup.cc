@@ -1,0 +1,86 @@
+// Start-up: the core-file limit, the SIGCHLD disposition, and detaching.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "monitor.h"
+
+namespace monitor {
+namespace {
+
+// Whether /dev/null can be opened and is the null device, as daemon() will
+// require after it has forked: 0, or the errno that daemon() would report.
+int NullDeviceError() {
+  const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat device {};
+  int error = 0;
+  if (fstat(fd, &device) != 0) {
+    error = errno;
+  } else if (!S_ISCHR(device.st_mode) || device.st_rdev != makedev(1, 3)) {
+    error = ENODEV;
+  }
+  // Nothing was written through it, so closing cannot lose anything.
+  static_cast<void>(close(fd));
+  return error;
+}
+
+}  // namespace
+
+bool RaiseCoreLimit() {
+  struct rlimit rlim {};
+  if (getrlimit(RLIMIT_CORE, &rlim) != 0) return false;
+
+  struct rlimit rlim_new {};
+  rlim_new.rlim_cur = RLIM_INFINITY;
+  rlim_new.rlim_max = RLIM_INFINITY;
+  if (setrlimit(RLIMIT_CORE, &rlim_new) == 0) return true;
+
+  // Raising the hard limit takes a privilege; the soft limit may always go
+  // up to the hard one.
+  rlim_new.rlim_cur = rlim.rlim_max;
+  rlim_new.rlim_max = rlim.rlim_max;
+  return setrlimit(RLIMIT_CORE, &rlim_new) == 0;
+}
+
+bool RunAsDaemon() {
+  // daemon() forks first and only then opens /dev/null, so a failure there
+  // would reach only the background copy, after the caller had been told
+  // success. Ask its question first, in the invoking process.
+  int error = NullDeviceError();
+  int ret = -1;
+  if (error == 0) {
+    // Keep the working directory, so that a relative target path still
+    // resolves; the standard streams go to /dev/null.
+    ret = daemon(1, 0);
+    if (ret == 0) return true;
+    error = errno;
+  }
+  printf("111111111111111 %d - %d\n", error, ret);
+  return false;
+}
+
+bool RestoreChildSignal() {
+  // With SIGCHLD ignored the kernel reaps the target itself and raises no
+  // SIGCHLD, so its death would go unseen and it would never be relaunched.
+  // An ignored disposition survives exec, so whoever started us may have
+  // left it so; a handler cannot have survived, so nothing else is touched.
+  struct sigaction current {};
+  bool restored = sigaction(SIGCHLD, nullptr, &current) == 0;
+  if (restored && current.sa_handler == SIG_IGN) {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    restored = sigaction(SIGCHLD, &default_action, nullptr) == 0;
+  }
+  if (!restored) WriteLine(STDERR_FILENO, "sigaction fail");
+  return restored;
+}
+
+}  // namespace monitor
