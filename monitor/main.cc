@@ -18,6 +18,17 @@ int main(int argc, char** argv) {
     monitor::WriteLine(STDERR_FILENO, "usage: monitor PROGRAM [ARGUMENT...]");
     return kStartFailed;
   }
+  // Detaching ends the invoking process, and when that is the first process
+  // of a PID namespace (a container's entry point, "unshare --pid --fork"),
+  // the kernel ends every process of the namespace with it: the caller
+  // would be told success, and nothing would run. Refused before anything
+  // changes.
+  if (getpid() == 1) {
+    monitor::WriteLine(STDERR_FILENO,
+                       "monitor cannot run as process 1 of a PID namespace: detaching would end every process in it; "
+                       "start it under an init that stays in the foreground (see the operator's guide, Containers)");
+    return kStartFailed;
+  }
   // The target's path and argument vector are the supervisor's own, in place.
   monitor::child_program = argv[1];
   monitor::child_agrs = &argv[1];
@@ -33,8 +44,9 @@ int main(int argc, char** argv) {
   // which sends the group SIGHUP.
   if (!monitor::BlockSignal()) return kStartFailed;
   if (!monitor::RunAsDaemon()) return kStartFailed;
-  // From here on this is the detached copy; its failures are seen only in
-  // its own exit status.
-  if (monitor::StartChild() < 0) return kStartFailed;
+  // From here on this is the detached copy. The caller has been told
+  // success, so a first fork that fails (the caller's processes may still
+  // count against RLIMIT_NPROC) is tried again, as a relaunch's is.
+  monitor::LaunchTarget(monitor::Launch::kFirst);
   monitor::WaitSignal();
 }

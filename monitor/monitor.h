@@ -28,6 +28,8 @@ extern sigset_t _mask;
 void WriteLine(int fd, const char* first, const char* second = "");
 // Writes one message line made of up to seven parts, in a single system call.
 void WriteLine(int fd, std::initializer_list<const char*> parts);
+// Writes number in decimal at the end of digits; returns where it begins.
+const char* FormatDecimal(int number, char (&digits)[16]);
 // Checks that the target's path names a file that this process may
 // execute, and that it does not reach it through a standard descriptor;
 // otherwise writes "exec error: PATH: REASON" on standard error.
@@ -42,8 +44,14 @@ bool RunAsDaemon();
 bool RestoreChildSignal();
 // Blocks the watched signal set in the calling thread.
 bool BlockSignal();
+// The first launch, whose target was checked before detaching, or a
+// relaunch, which may come in the middle of a deploy of a new build.
+enum class Launch { kFirst, kRelaunch };
 // Forks and executes the target; returns what fork returned.
-pid_t StartChild();
+pid_t StartChild(Launch launch = Launch::kFirst);
+// Launches the target and records its pid in _child_process; when the fork
+// fails, the next SIGALRM, about a second later, tries again.
+void LaunchTarget(Launch launch);
 // Takes watched signals one at a time, forever.
 [[noreturn]] void WaitSignal();
 // Acts on one watched signal taken by WaitSignal.

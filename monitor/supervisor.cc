@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "monitor.h"
@@ -35,19 +36,7 @@ void WriteLine(int fd, std::initializer_list<const char*> parts) {
 
 void WriteLine(int fd, const char* first, const char* second) { WriteLine(fd, {first, second}); }
 
-namespace {
-
-// The status a forked process leaves with when the target could not be
-// executed, as a shell does for a command it cannot run.
-constexpr int kExecFailedStatus = 127;
-// How long to wait before trying again a relaunch whose fork failed, and
-// an exec that failed for a moment.
-constexpr unsigned kForkRetrySeconds = 1;
-constexpr unsigned kExecRetrySeconds = 1;
-
-// Writes the label followed directly by the number in decimal.
-void WriteLineWithNumber(int fd, const char* label, int number) {
-  char digits[16];
+const char* FormatDecimal(int number, char (&digits)[16]) {
   char* first = digits + sizeof digits;
   *--first = '\0';
   // Negate in unsigned arithmetic so that INT_MIN does not overflow.
@@ -57,7 +46,27 @@ void WriteLineWithNumber(int fd, const char* label, int number) {
     magnitude /= 10;
   } while (magnitude != 0);
   if (number < 0) *--first = '-';
-  WriteLine(fd, label, first);
+  return first;
+}
+
+namespace {
+
+// The status a forked process leaves with when the target could not be
+// executed, as a shell does for a command it cannot run.
+constexpr int kExecFailedStatus = 127;
+// How long to wait before trying again a relaunch whose fork failed, and
+// an exec that failed for a moment.
+constexpr unsigned kForkRetrySeconds = 1;
+constexpr unsigned kExecRetrySeconds = 1;
+// How long a relaunch keeps trying a target file that a deploy has removed
+// or not yet made executable, and how often within that time.
+constexpr long long kDeployGraceMs = 2000;
+constexpr long kDeployRetryMs = 250;
+
+// Writes the label followed directly by the number in decimal.
+void WriteLineWithNumber(int fd, const char* label, int number) {
+  char digits[16];
+  WriteLine(fd, label, FormatDecimal(number, digits));
 }
 
 // Failures of execve that only mean "not now": the file is open for writing
@@ -65,34 +74,69 @@ void WriteLineWithNumber(int fd, const char* label, int number) {
 // processes or open files for a moment, as right after a crash.
 bool IsTransient(int error) { return error == ETXTBSY || error == EAGAIN || error == ENOMEM || error == ENFILE; }
 
+// Failures of execve that a deploy causes for a moment when it replaces the
+// target's file in place rather than renaming a new one over it: install
+// and cp remove the file (ENOENT), create it without execute permission
+// (EACCES) and write it (ENOEXEC while it is incomplete).
+bool IsDeployWindow(int error) { return error == ENOENT || error == EACCES || error == ENOEXEC; }
+
+// Whether the deploy grace that began at *started (zero before the first
+// failure, which starts it) is still running.
+bool WithinDeployGrace(timespec* started) {
+  timespec now{};
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return false;
+  if (started->tv_sec == 0 && started->tv_nsec == 0) *started = now;
+  const long long elapsed_ms = (now.tv_sec - started->tv_sec) * 1000LL + (now.tv_nsec - started->tv_nsec) / 1000000;
+  return elapsed_ms < kDeployGraceMs;
+}
+
 // Runs in the forked process only. Whatever happens here must end in exec
 // or _exit: returning would run a second copy of the supervisor's loop, and
 // exit() would run exit handlers and flush stdio buffers copied from the
 // supervisor. A transient failure is tried again about once a second, here
-// and not in the supervisor, whose loop must never sleep; every other
-// failure leaves the target down.
-[[noreturn]] void ExecTarget() {
+// and not in the supervisor, whose loop must never sleep. At a relaunch, a
+// file missing or not yet executable is tried again a few times over the
+// deploy grace, since the target usually crash-loops while its fix is
+// installed; the first launch was checked before detaching and gets none.
+// Every other failure leaves the target down.
+[[noreturn]] void ExecTarget(Launch launch) {
+  timespec grace_started{};
+  bool reported = false;
   for (;;) {
     int error = EFAULT;
     if (child_program != nullptr) {
       execve(child_program, child_agrs, environ);
       error = errno;
     }
-    WriteLine(STDERR_FILENO, "exec error");
-    if (!IsTransient(error)) _exit(kExecFailedStatus);
-    // The watched signals stay blocked, so only a signal that ends this
-    // process can cut the pause short, and the result does not matter.
-    static_cast<void>(sleep(kExecRetrySeconds));
+    const bool transient = IsTransient(error);
+    // One line for the whole grace, however many tries it takes.
+    if (transient || !reported) WriteLine(STDERR_FILENO, "exec error");
+    reported = true;
+    if (transient) {
+      // The watched signals stay blocked, so only a signal that ends this
+      // process can cut the pause short, and the result does not matter.
+      static_cast<void>(sleep(kExecRetrySeconds));
+      continue;
+    }
+    if (launch != Launch::kRelaunch || !IsDeployWindow(error) || !WithinDeployGrace(&grace_started)) {
+      _exit(kExecFailedStatus);
+    }
+    const timespec pause{0, kDeployRetryMs * 1000000L};
+    static_cast<void>(nanosleep(&pause, nullptr));
   }
 }
 
-// Launches the target again. A failed fork is retried by the next SIGALRM,
-// so that a short shortage of processes or memory does not leave the
-// supervisor without a target for good.
-void Relaunch() {
-  _child_process = StartChild();
+}  // namespace
+
+void LaunchTarget(Launch launch) {
+  _child_process = StartChild(launch);
+  // A failed fork is retried by the next SIGALRM, so that a short shortage
+  // of processes or memory does not leave the supervisor without a target
+  // for good.
   if (_child_process < 0) alarm(kForkRetrySeconds);
 }
+
+namespace {
 
 // The target has ended: by a signal it is launched again at once; by exit
 // it is left down, and its pid is forgotten, so that a process that is
@@ -100,7 +144,7 @@ void Relaunch() {
 void TargetEnded(int exit_status) {
   if (WIFSIGNALED(exit_status)) {
     WriteLineWithNumber(STDOUT_FILENO, "child exit by signal:", WTERMSIG(exit_status));
-    Relaunch();
+    LaunchTarget(Launch::kRelaunch);
     return;
   }
   // The whole status word, not the exit code: code 1 is reported as 256.
@@ -152,9 +196,9 @@ bool BlockSignal() {
   return true;
 }
 
-pid_t StartChild() {
+pid_t StartChild(Launch launch) {
   _child_process = fork();
-  if (_child_process == 0) ExecTarget();
+  if (_child_process == 0) ExecTarget(launch);
   if (_child_process < 0) {
     WriteLine(STDERR_FILENO, "fork error");
     return _child_process;
@@ -180,8 +224,9 @@ void SigHandler(int signo) {
       ReapChildren();
       return;
     case SIGALRM:
-      // Only a relaunch whose fork failed is waiting for the alarm.
-      if (_child_process < 0) Relaunch();
+      // Only a launch whose fork failed is waiting for the alarm; a target
+      // that exited is left down, whatever alarm comes.
+      if (_child_process < 0) LaunchTarget(Launch::kRelaunch);
       return;
     default:
       // SIGHUP, SIGINT, SIGPIPE and SIGTERM are taken and have no effect:

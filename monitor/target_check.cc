@@ -1,9 +1,13 @@
 // The checks made before detaching, while the caller still waits for the
 // outcome: the target's path must name a file this process may execute,
 // reached otherwise than through the standard descriptors.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/capability.h>
+#include <linux/openat2.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -23,6 +27,22 @@ bool HoldsDacOverride() {
   __user_cap_data_struct capabilities[_LINUX_CAPABILITY_U32S_3]{};
   if (syscall(SYS_capget, &header, capabilities) != 0) return geteuid() == 0;
   return (capabilities[0].effective & (1U << CAP_DAC_OVERRIDE)) != 0;
+}
+
+// Whether the older faccessat system call, which asks for the real user and
+// group and, when the real user is root, with the permitted capabilities,
+// asks what execve will: when those are the effective ones, as they are
+// unless the process runs set-user-ID or set-group-ID, or has changed its
+// effective capabilities. For any other real user it asks with none.
+bool RealIdsAskForTheEffective() {
+  if (getuid() != geteuid() || getgid() != getegid()) return false;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct capabilities[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &header, capabilities) != 0) return false;
+  for (const auto& word : capabilities) {
+    if (word.effective != (getuid() == 0 ? word.permitted : 0U)) return false;
+  }
+  return true;
 }
 
 // Whether the effective user may execute the file at path, with the
@@ -52,13 +72,68 @@ int ExecError(const char* path, struct stat* target) {
   // execve's answer for a device, a fifo or a socket.
   if (!S_ISREG(target->st_mode)) return EACCES;
   if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0) return 0;
-  const int error = errno;
+  int error = errno;
   // Some container runtimes' seccomp policies deny the system call behind
   // AT_EACCESS with EPERM, where glibc would answer it itself only after
-  // ENOSYS. The question is then answered from the mode bits, so that a
-  // refused question never refuses a target that execve would run.
-  if (error == EPERM || error == ENOSYS) return ModeAllowsExecute(path, *target) ? 0 : EACCES;
-  return error;
+  // ENOSYS. They commonly allow the older faccessat, which honours ACLs and
+  // user namespaces as execve does, and asks for the effective ids where
+  // the real ones are the same. Where it cannot answer either, the mode
+  // bits do, so that a refused question never refuses a target that execve
+  // would run.
+  if (error != EPERM && error != ENOSYS) return error;
+  if (RealIdsAskForTheEffective()) {
+    if (syscall(SYS_faccessat, AT_FDCWD, path, X_OK) == 0) return 0;
+    error = errno;
+    if (error != EPERM && error != ENOSYS) return error;
+  }
+  return ModeAllowsExecute(path, *target) ? 0 : EACCES;
+}
+
+// The descriptor above 2 through which this process holds the file
+// described by target open for writing, or -1. execve fails with ETXTBSY
+// while any descriptor is open for writing on its file, and one that
+// monitor inherited stays open for as long as monitor runs: the target
+// could never start. Descriptors 0 to 2 lead to /dev/null once detached.
+int DescriptorWritingTo(const struct stat& target) {
+  const int directory = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return -1;
+  int found = -1;
+  char entries[512];
+  for (;;) {
+    const long got = syscall(SYS_getdents64, directory, entries, sizeof entries);
+    if (got <= 0) break;
+    for (long at = 0; at < got && found < 0;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+      at += entry->d_reclen;
+      const long fd = strtol(entry->d_name, nullptr, 10);
+      if (fd <= STDERR_FILENO || fd == directory) continue;
+      const int mode = fcntl(static_cast<int>(fd), F_GETFL);
+      struct stat file {};
+      if (mode < 0 || ((mode & O_ACCMODE) != O_WRONLY && (mode & O_ACCMODE) != O_RDWR)) continue;
+      if (fstat(static_cast<int>(fd), &file) == 0 && file.st_dev == target.st_dev && file.st_ino == target.st_ino) {
+        found = static_cast<int>(fd);
+      }
+    }
+    if (found >= 0) break;
+  }
+  // Opened for reading: closing it cannot lose anything.
+  static_cast<void>(close(directory));
+  return found;
+}
+
+// Whether path resolves without passing through a magic link, one of the
+// links of /proc/PID/fd (and /dev/fd, /dev/stdin) that lead to an open
+// file rather than to a name: then it cannot reach descriptors 0 to 2. False
+// where it does, and where openat2 is missing or refused.
+bool ResolvesWithoutMagicLinks(const char* path) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_MAGICLINKS;
+  const long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  if (fd < 0) return false;
+  // An O_PATH descriptor: closing it cannot lose anything.
+  static_cast<void>(close(static_cast<int>(fd)));
+  return true;
 }
 
 // Whether path reaches its file through descriptor 0, 1 or 2 (/dev/stdin,
@@ -70,8 +145,11 @@ int ExecError(const char* path, struct stat* target) {
 // originals are back (with their close-on-exec flags): both lookups must
 // name the same file. The second lookup, rather than the one made before,
 // keeps a target renamed into place in between from being refused. When
-// /dev/null cannot be opened, detaching will fail and say so.
+// /dev/null cannot be opened, detaching will fail and say so. A path
+// without magic links needs none of this, and is not exposed to a rename
+// between the lookups at all.
 bool ReachedThroughStandardDescriptors(const char* path) {
+  if (ResolvesWithoutMagicLinks(path)) return false;
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0) return false;
   int saved[3] = {-1, -1, -1};
@@ -105,51 +183,62 @@ bool ReachedThroughStandardDescriptors(const char* path) {
   return !found_detached || detached.st_dev != attached.st_dev || detached.st_ino != attached.st_ino;
 }
 
-// Writes text with its control characters escaped (\n, \t, \r, else
-// \xHH), so that a path cannot break a message into lines that look like
-// others; every other byte is written as given. The buffer is small, and
-// lives only on this failure path, which keeps it off the stack that the
-// supervisor carries for ever.
-void WriteEscaped(int fd, const char* text) {
-  static const char kHex[] = "0123456789abcdef";
-  char out[256];
-  size_t used = 0;
-  for (const char* p = text;; ++p) {
-    if (*p == '\0' || used + 4 > sizeof out) {
-      const ssize_t written = write(fd, out, used);
-      static_cast<void>(written);  // as for WriteLine: nowhere else to go
-      used = 0;
-      if (*p == '\0') return;
-    }
-    const auto byte = static_cast<unsigned char>(*p);
-    if (byte >= 0x20 && byte != 0x7f) {
-      out[used++] = *p;
-      continue;
-    }
-    out[used++] = '\\';
-    if (byte == '\n' || byte == '\t' || byte == '\r') {
-      out[used++] = byte == '\n' ? 'n' : byte == '\t' ? 't' : 'r';
-    } else {
-      out[used++] = 'x';
-      out[used++] = kHex[byte >> 4];
-      out[used++] = kHex[byte & 15];
-    }
-  }
+// The refusal line is built whole and leaves in one system call, so that
+// it cannot interleave with what other processes write to the same log at
+// that moment. It holds a path of PATH_MAX bytes with every byte escaped.
+// The buffer is static and touched only on the refusal path, which ends the
+// process, so the running supervisor never has its pages resident.
+constexpr size_t kMaxEscapedPath = 4 * PATH_MAX;
+char refusal_line[sizeof "exec error: " + kMaxEscapedPath + 512];
+
+// Appends text to the refusal line at used, as far as it fits; returns the
+// new length.
+size_t Append(size_t used, const char* text) {
+  while (*text != '\0' && used < sizeof refusal_line - 1) refusal_line[used++] = *text++;
+  return used;
 }
 
-// "exec error: PATH: REASON", and a hint for the two mistakes that a
-// missing path most often is: an option, or a command expected on PATH.
-void RefuseTarget(const char* reason, int error) {
+// Appends text with its control characters escaped (\n, \t, \r, else
+// \xHH), so that a path cannot break the line into lines that look like
+// others; every other byte, UTF-8 included, is kept as given. Text beyond
+// what any path can be (only ENAMETOOLONG is said of it) is cut to "...".
+size_t AppendEscaped(size_t used, const char* text) {
+  static const char kHex[] = "0123456789abcdef";
+  const size_t limit = used + kMaxEscapedPath;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (used + 4 > limit) return Append(used, "...");
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte >= 0x20 && byte != 0x7f) {
+      refusal_line[used++] = *p;
+      continue;
+    }
+    refusal_line[used++] = '\\';
+    if (byte == '\n' || byte == '\t' || byte == '\r') {
+      refusal_line[used++] = byte == '\n' ? 'n' : byte == '\t' ? 't' : 'r';
+    } else {
+      refusal_line[used++] = 'x';
+      refusal_line[used++] = kHex[byte >> 4];
+      refusal_line[used++] = kHex[byte & 15];
+    }
+  }
+  return used;
+}
+
+// "exec error: PATH: REASON", the reason made of parts, and a hint for the
+// two mistakes that a missing path most often is: an option, or a command
+// expected on PATH.
+void RefuseTarget(std::initializer_list<const char*> reason, int error) {
   const bool looks_like_an_option = error == ENOENT && child_program[0] == '-';
   const bool looks_like_a_command = error == ENOENT && strchr(child_program, '/') == nullptr;
   const char* hint = looks_like_an_option   ? " (monitor takes no options; usage: monitor PROGRAM [ARGUMENT...])"
                      : looks_like_a_command ? " (the path is used as given; PATH is not searched)"
                                             : "";
-  const char prefix[] = "exec error: ";
-  const ssize_t written = write(STDERR_FILENO, prefix, sizeof prefix - 1);
-  static_cast<void>(written);
-  WriteEscaped(STDERR_FILENO, child_program);
-  WriteLine(STDERR_FILENO, {": ", reason, hint});
+  size_t used = AppendEscaped(Append(0, "exec error: "), child_program);
+  used = Append(used, ": ");
+  for (const char* part : reason) used = Append(used, part);
+  used = Append(Append(used, hint), "\n");
+  const ssize_t written = write(STDERR_FILENO, refusal_line, used);
+  static_cast<void>(written);  // as for WriteLine: nowhere else to go
 }
 
 }  // namespace
@@ -158,11 +247,20 @@ bool CheckTarget() {
   struct stat target {};
   const int error = ExecError(child_program, &target);
   if (error != 0) {
-    RefuseTarget(strerror(error), error);
+    RefuseTarget({strerror(error)}, error);
+    return false;
+  }
+  const int writer = DescriptorWritingTo(target);
+  if (writer >= 0) {
+    char digits[16];
+    RefuseTarget({"held open for writing by descriptor ", FormatDecimal(writer, digits),
+                  ", which monitor inherited: no process can execute it while that is open (close it before "
+                  "starting monitor)"},
+                 0);
     return false;
   }
   if (ReachedThroughStandardDescriptors(child_program)) {
-    RefuseTarget("reached through standard input, output or error, which lead to /dev/null once monitor detaches", 0);
+    RefuseTarget({"reached through standard input, output or error, which lead to /dev/null once monitor detaches"}, 0);
     return false;
   }
   return true;

@@ -41,10 +41,13 @@ bool CameOutOfExec(pid_t tracee) {
 // SIGTRAP (a kill(getpid(), SIGTRAP) of the program's own, one from another
 // process, a breakpoint) by the system call it came out of; and the SIGSTOP
 // that a process created with CLONE_PTRACE starts with, which the kernel
-// queues without a sender.
+// queues without a sender. The target itself is forked plainly, so a
+// SIGSTOP without a sender is never that one there: it was sent from an
+// ancestor PID namespace, where the sender cannot be named, and is the
+// target's own.
 bool IsTracersOwnSignal(pid_t tracee, int signo) {
   if (signo == SIGTRAP) return CameOutOfExec(tracee);
-  if (signo != SIGSTOP) return false;
+  if (signo != SIGSTOP || tracee == _child_process) return false;
   siginfo_t info{};
   if (ptrace(PTRACE_GETSIGINFO, tracee, nullptr, &info) != 0) return false;
   return info.si_pid == 0;

@@ -14,8 +14,10 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 
 #include <cstring>
 #include <fstream>
@@ -239,6 +241,22 @@ TEST(SigHandler, SignalsThatCollectNothingChangeNothing) {
   EXPECT_EQ(outcome.err, "");
 }
 
+// A target that exited is left down, whatever comes after: a SIGALRM (sent
+// by hand, or one left over from an earlier failed fork) launches nothing.
+TEST(SigHandler, AlarmAfterTheTargetExitedLaunchesNothing) {
+  const Outcome outcome = RunInTestProcess([] {
+    SetTarget(PROBE_PATH, {"-1", "exit:0"});
+    if (!monitor::BlockSignal() || monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
+    if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
+    monitor::SigHandler(SIGCHLD);
+    monitor::SigHandler(SIGALRM);
+    return monitor::_child_process == 0 ? static_cast<int>(kPassed) : EndTarget(kRelaunched);
+  });
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, "fork ok\nchild exit normally:0\n");
+  EXPECT_EQ(outcome.err, "");
+}
+
 // After a relaunch's fork failed there is no target: a SIGCHLD then reaps
 // whatever ended without a word, and the next SIGALRM launches the target.
 TEST(SigHandler, WhileARelaunchIsPending) {
@@ -399,6 +417,65 @@ INSTANTIATE_TEST_SUITE_P(Paths, FailedExec,
                          ::testing::Values("/nonexistent/probe", "/", "non-executable", "absent",
                                            "sleep" /* no search along PATH */));
 
+struct GraceCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  const char* file;  // MISSING, NOT_EXECUTABLE (0644) or NOT_A_PROGRAM (0755 text)
+  monitor::Launch launch;
+};
+
+class DeployGrace : public ::testing::TestWithParam<GraceCase> {};
+
+// A relaunch whose file is missing, not executable or not yet a program
+// (as in the middle of an install over it) keeps trying for about two
+// seconds, with one "exec error" for all its tries, then leaves the target
+// down as any exec failure does. The first launch, checked before
+// detaching, gives up at once.
+TEST_P(DeployGrace, IsGivenToARelaunchOnly) {
+  const GraceCase c = GetParam();
+  char scratch[] = "/tmp/monitor-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const std::string file = std::string(scratch) + "/program";
+  const std::string which = c.file;
+  if (which != "MISSING") {
+    std::ofstream text(file);
+    text << "not a program\n";
+    text.close();
+    ASSERT_EQ(chmod(file.c_str(), which == "NOT_EXECUTABLE" ? 0644 : 0755), 0);
+  }
+  const Outcome outcome = RunInTestProcess([&] {
+    SetTarget(file.c_str(), {"-1", "stay"});
+    if (!monitor::BlockSignal()) return static_cast<int>(kSetupFailed);
+    const long long started = harness::NowMs();
+    if (monitor::StartChild(c.launch) <= 0) return static_cast<int>(kSetupFailed);
+    if (TakeSignal() != SIGCHLD) return EndTarget(kNoSignal);
+    // The time goes out through the exit status, in tenths of a second.
+    const long long tenths = (harness::NowMs() - started) / 100;
+    monitor::SigHandler(SIGCHLD);
+    return static_cast<int>(tenths < 100 ? tenths : 100);
+  });
+  EXPECT_TRUE(proc::RemoveTree(scratch));
+  ASSERT_TRUE(WIFEXITED(outcome.status)) << outcome.status;
+  const long long took_ms = WEXITSTATUS(outcome.status) * 100LL;
+  EXPECT_EQ(outcome.out, "fork ok\nchild exit normally:32512\n");
+  EXPECT_EQ(outcome.err, "exec error\n");
+  if (c.launch == monitor::Launch::kRelaunch) {
+    EXPECT_GE(took_ms, 1500) << "gave up before the grace was over";
+  } else {
+    // Far below the grace: the forked process did not wait at all.
+    EXPECT_LT(took_ms, 1500) << "the first launch waited";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DeployGrace,
+    ::testing::Values(GraceCase{"MissingAtARelaunch", "MISSING", monitor::Launch::kRelaunch},
+                      GraceCase{"NotExecutableAtARelaunch", "NOT_EXECUTABLE", monitor::Launch::kRelaunch},
+                      GraceCase{"NotAProgramAtARelaunch", "NOT_A_PROGRAM", monitor::Launch::kRelaunch},
+                      GraceCase{"MissingAtTheFirstLaunch", "MISSING", monitor::Launch::kFirst},
+                      GraceCase{"NotAProgramAtTheFirstLaunch", "NOT_A_PROGRAM", monitor::Launch::kFirst}),
+    [](const auto& test) { return std::string(test.param.name); });
+
 class TransientExecFailure : public ::testing::TestWithParam<int> {};
 
 // An exec that fails only for a moment (the system short of memory,
@@ -448,16 +525,36 @@ bool RefuseTheEffectiveAccessQuestion() {
   return FailSystemCalls({SYS_faccessat2}, EPERM) && faccessat(AT_FDCWD, "/", X_OK, AT_EACCESS) != 0 && errno == EPERM;
 }
 
+// Makes both permission questions fail with EPERM, the older faccessat
+// (and access, where it exists) as well: only the mode bits can answer.
+bool RefuseEveryAccessQuestion() {
+#ifdef SYS_access
+  if (!FailSystemCalls({SYS_access}, EPERM)) return false;
+#endif
+  return FailSystemCalls({SYS_faccessat2, SYS_faccessat}, EPERM) && RefuseTheEffectiveAccessQuestion() &&
+         syscall(SYS_faccessat, AT_FDCWD, "/", X_OK) != 0 && errno == EPERM;
+}
+
 // Who a test process becomes besides root: the user and group that own
 // nothing, and a supplementary group.
 constexpr uid_t kOtherUser = 65534;
 constexpr gid_t kOtherGroup = 65534;
 constexpr gid_t kSupplementaryGroup = 65533;
 
+// How much of the permission question the system answers.
+enum class Question { kAnswered, kEffectiveRefused, kEveryRefused };
+
+// Makes the system refuse the permission question as asked.
+bool Refuse(Question question) {
+  if (question == Question::kEffectiveRefused) return RefuseTheEffectiveAccessQuestion();
+  if (question == Question::kEveryRefused) return RefuseEveryAccessQuestion();
+  return true;
+}
+
 struct Asker {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
-  bool question_refused;      // the system refuses the effective-user question
+  Question question;          // what the system refuses to answer
   bool other_real_user;       // the real user is kOtherUser, the effective root
   bool other_effective_user;  // the effective user is kOtherUser, in kOtherGroup and
                               // kSupplementaryGroup; the real one root
@@ -527,7 +624,7 @@ TEST_P(CheckTarget, AgreesWithExecve) {
     const Outcome outcome = RunInTestProcess([&] {
       if (chdir(scratch) != 0) return static_cast<int>(kSetupFailed);
       if (!BecomeAsker(asker)) return static_cast<int>(kSkipped);
-      if (asker.question_refused && !RefuseTheEffectiveAccessQuestion()) return static_cast<int>(kSetupFailed);
+      if (!Refuse(asker.question)) return static_cast<int>(kSetupFailed);
       SetTarget(c.path, {});
       return (monitor::CheckTarget() ? 1 : 0) | (ExecveRuns(c.path) ? 2 : 0);
     });
@@ -560,35 +657,93 @@ TEST_P(CheckTarget, AgreesWithExecve) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTarget,
-                         ::testing::Values(Asker{"Answered", false, false, false}, Asker{"Refused", true, false, false},
-                                           Asker{"AnsweredForAnotherRealUser", false, true, false},
-                                           Asker{"RefusedForAnotherRealUser", true, true, false},
-                                           Asker{"AnsweredForAnotherEffectiveUser", false, false, true},
-                                           Asker{"RefusedForAnotherEffectiveUser", true, false, true}),
+                         ::testing::Values(Asker{"Answered", Question::kAnswered, false, false},
+                                           Asker{"Refused", Question::kEffectiveRefused, false, false},
+                                           Asker{"EveryFormRefused", Question::kEveryRefused, false, false},
+                                           Asker{"AnsweredForAnotherRealUser", Question::kAnswered, true, false},
+                                           Asker{"RefusedForAnotherRealUser", Question::kEffectiveRefused, true, false},
+                                           Asker{"AnsweredForAnotherEffectiveUser", Question::kAnswered, false, true},
+                                           Asker{"RefusedForAnotherEffectiveUser", Question::kEffectiveRefused, false,
+                                                 true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
-class CheckTargetBeyondTheBits : public ::testing::TestWithParam<bool> {};
+class CheckTargetBeyondTheBits : public ::testing::TestWithParam<Question> {};
+
+// Grants user execute permission on path through an ACL, on a file whose
+// mode bits grant that user nothing; false where ACLs are not supported.
+bool GrantThroughAcl(const std::string& path, uid_t user) {
+  struct Entry {
+    uint16_t tag;
+    uint16_t permissions;
+    uint32_t id;
+  };
+  struct Acl {
+    uint32_t version;
+    Entry entries[5];
+  };
+  constexpr uint32_t kUndefinedId = ~0U;
+  // Owner rwx, the user r-x, owning group nothing, mask r-x, others nothing.
+  const Acl acl{2,
+                {{0x01, 7, kUndefinedId},
+                 {0x02, 5, user},
+                 {0x04, 0, kUndefinedId},
+                 {0x10, 5, kUndefinedId},
+                 {0x20, 0, kUndefinedId}}};
+  return setxattr(path.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0;
+}
+
+// Becomes root of a new user namespace in which only root is mapped, so
+// that files of other owners are out of reach of its capabilities.
+bool BecomeRootOfANewUserNamespace() {
+  if (unshare(CLONE_NEWUSER) != 0) return false;
+  const auto write_file = [](const char* path, const char* text) {
+    std::ofstream file(path);
+    file << text;
+    file.close();
+    return static_cast<bool>(file);
+  };
+  return write_file("/proc/self/setgroups", "deny") && write_file("/proc/self/uid_map", "0 0 1") &&
+         write_file("/proc/self/gid_map", "0 0 1");
+}
 
 // What decides execve beyond the permission bits: a mount that forbids
-// execution, and the capability that overrides the bits, dropped by root or
-// held by another user. The check must follow execve there too, whether the
-// system answers the permission question or refuses it. Needs root.
+// execution, the capability that overrides the bits, dropped by root,
+// held by another user, or out of reach in a user namespace that does not
+// map the file's owner, and an ACL that grants what the bits do not. The
+// check must follow execve wherever the system answers the permission
+// question in one of its two forms; where it answers neither, only the
+// mode bits can, and the ACL and the namespace are beyond them. Needs root.
 TEST_P(CheckTargetBeyondTheBits, AgreesWithExecve) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  const bool question_refused = GetParam();
+  const Question question = GetParam();
   char scratch[] = "/tmp/monitor-unit-XXXXXX";
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const std::string dir = scratch;
+  ASSERT_EQ(chmod(scratch, 0755), 0);
   ASSERT_EQ(mkdir((dir + "/noexec").c_str(), 0755), 0);
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/someone-elses", 0700));
   ASSERT_EQ(chown((dir + "/someone-elses").c_str(), 12345, 12345), 0);
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/roots", 0700));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/granted-by-acl", 0700));
+  const bool acl = GrantThroughAcl(dir + "/granted-by-acl", kOtherUser);
 
-  enum Setup { kNoexecMount, kRootWithoutOverride, kUserWithOverride };
-  for (const Setup setup : {kNoexecMount, kRootWithoutOverride, kUserWithOverride}) {
-    const std::string path = dir + (setup == kNoexecMount           ? "/noexec/program"
-                                    : setup == kRootWithoutOverride ? "/someone-elses"
-                                                                    : "/roots");
+  enum Setup {
+    kNoexecMount,
+    kRootWithoutOverride,
+    kRootWithReadSearchAlone,
+    kUserWithOverride,
+    kUserGrantedByAcl,
+    kRootOfANamespaceWithoutTheOwner
+  };
+  for (const Setup setup : {kNoexecMount, kRootWithoutOverride, kRootWithReadSearchAlone, kUserWithOverride,
+                            kUserGrantedByAcl, kRootOfANamespaceWithoutTheOwner}) {
+    const bool beyond_the_bits = setup == kUserGrantedByAcl || setup == kRootOfANamespaceWithoutTheOwner;
+    if (beyond_the_bits && question == Question::kEveryRefused) continue;
+    if (setup == kUserGrantedByAcl && !acl) continue;
+    const std::string path = dir + (setup == kNoexecMount        ? "/noexec/program"
+                                    : setup == kUserWithOverride ? "/roots"
+                                    : setup == kUserGrantedByAcl ? "/granted-by-acl"
+                                                                 : "/someone-elses");
     const Outcome outcome = RunInTestProcess([&] {
       __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
       __user_cap_data_struct caps[2]{};
@@ -599,35 +754,45 @@ TEST_P(CheckTargetBeyondTheBits, AgreesWithExecve) {
             !harness::CopyFile(PROBE_PATH, path, 0755)) {
           return static_cast<int>(kSetupFailed);
         }
-      } else if (setup == kRootWithoutOverride) {
+      } else if (setup == kRootWithoutOverride || setup == kRootWithReadSearchAlone) {
         if (syscall(SYS_capget, &header, caps) != 0) return static_cast<int>(kSetupFailed);
-        caps[0].effective &= ~overrides;
+        caps[0].effective &= ~(setup == kRootWithoutOverride ? overrides : 1U << CAP_DAC_OVERRIDE);
         if (syscall(SYS_capset, &header, caps) != 0) return static_cast<int>(kSetupFailed);
+      } else if (setup == kRootOfANamespaceWithoutTheOwner) {
+        if (!BecomeRootOfANewUserNamespace()) return static_cast<int>(kSkipped);
       } else {
-        const uid_t nobody = 65534;
+        const uid_t nobody = kOtherUser;
+        const bool keep = setup == kUserWithOverride;
         if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
-            prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 || setresuid(nobody, nobody, nobody) != 0) {
+            prctl(PR_SET_KEEPCAPS, keep ? 1 : 0, 0, 0, 0) != 0 || setresuid(nobody, nobody, nobody) != 0) {
           return static_cast<int>(kSetupFailed);
         }
-        caps[0].effective = caps[0].permitted = overrides;
+        caps[0].effective = caps[0].permitted = keep ? overrides : 0;
         if (syscall(SYS_capset, &header, caps) != 0) return static_cast<int>(kSetupFailed);
       }
-      if (question_refused && !RefuseTheEffectiveAccessQuestion()) return static_cast<int>(kSetupFailed);
+      if (!Refuse(question)) return static_cast<int>(kSetupFailed);
       SetTarget(path.c_str(), {});
       return (monitor::CheckTarget() ? 1 : 0) | (ExecveRuns(path.c_str()) ? 2 : 0);
     });
     ASSERT_TRUE(WIFEXITED(outcome.status)) << path;
+    if (WEXITSTATUS(outcome.status) == kSkipped) continue;
     ASSERT_NE(WEXITSTATUS(outcome.status), kSetupFailed) << path << ": could not be set up";
     const bool passes = (WEXITSTATUS(outcome.status) & 1) != 0;
     const bool runs = (WEXITSTATUS(outcome.status) & 2) != 0;
-    EXPECT_EQ(passes, runs) << path << (passes ? ": accepted, but execve refuses it" : ": refused, but execve runs it")
-                            << "; " << outcome.err;
+    EXPECT_EQ(passes, runs) << path << " (setup " << setup << ")"
+                            << (passes ? ": accepted, but execve refuses it" : ": refused, but execve runs it") << "; "
+                            << outcome.err;
   }
   EXPECT_TRUE(proc::RemoveTree(scratch));
 }
 
-INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTargetBeyondTheBits, ::testing::Bool(),
-                         [](const auto& test) { return test.param ? "Refused" : "Answered"; });
+INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTargetBeyondTheBits,
+                         ::testing::Values(Question::kAnswered, Question::kEffectiveRefused, Question::kEveryRefused),
+                         [](const auto& test) {
+                           return test.param == Question::kAnswered           ? "Answered"
+                                  : test.param == Question::kEffectiveRefused ? "Refused"
+                                                                              : "EveryFormRefused";
+                         });
 
 // Detaching puts /dev/null on descriptors 0 to 2, so a path that reaches
 // its file through one of them would no longer find it: refused, however
@@ -705,6 +870,151 @@ TEST(CheckTargetPath, ThroughAStandardDescriptorIsRefused) {
   });
   EXPECT_EQ(closed.status, 0) << closed.err;
   EXPECT_TRUE(proc::RemoveTree(scratch));
+}
+
+// The descriptors 0 to 2 of the calling process: what each leads to and its
+// close-on-exec flag, or -1 for a closed one.
+std::vector<std::pair<long long, int>> StandardDescriptors() {
+  std::vector<std::pair<long long, int>> found;
+  for (int fd = 0; fd < 3; ++fd) {
+    struct stat file {};
+    const int flags = fcntl(fd, F_GETFD);
+    found.emplace_back(flags >= 0 && fstat(fd, &file) == 0 ? static_cast<long long>(file.st_ino) : -1, flags);
+  }
+  return found;
+}
+
+// With no descriptor to spare for the check (the limit on open files at
+// its floor), a path through a magic link cannot be looked into: it is not
+// refused, and descriptors 0 to 2 are left exactly as they were. A path
+// that cannot be looked up at all with /dev/null on descriptors 0 to 2 (a
+// file under a directory on standard input) reaches its file through them,
+// and is refused.
+TEST(CheckTargetPath, StandardDescriptorsAtTheEdges) {
+  char scratch[] = "/tmp/monitor-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const std::string dir = scratch;
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
+  for (const rlim_t limit : {4, 5}) {
+    const Outcome crowded = RunInTestProcess([&] {
+      // Descriptor 3 holds the program; 0 is a pipe, close-on-exec.
+      int ends[2];
+      const int program = open((dir + "/program").c_str(), O_RDONLY);
+      if (program < 0 || dup2(program, 3) != 3 || close_range(4, ~0U, 0) != 0 || pipe(ends) != 0 ||
+          dup3(ends[0], STDIN_FILENO, O_CLOEXEC) != 0 || close(ends[0]) != 0 || close(ends[1]) != 0) {
+        return static_cast<int>(kSetupFailed);
+      }
+      const rlimit floor{limit, limit};
+      if (setrlimit(RLIMIT_NOFILE, &floor) != 0) return static_cast<int>(kSetupFailed);
+      const auto before = StandardDescriptors();
+      SetTarget("/proc/self/fd/3", {});
+      if (!monitor::CheckTarget()) return 1;
+      return StandardDescriptors() == before ? 0 : 2;
+    });
+    EXPECT_EQ(crowded.status, 0) << "limit " << limit << ": " << crowded.err;
+  }
+  ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0755), 0);
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/directory/program", 0755));
+  const Outcome under_stdin = RunInTestProcess([&] {
+    const int directory = open((dir + "/directory").c_str(), O_RDONLY | O_DIRECTORY);
+    if (directory < 0 || dup2(directory, STDIN_FILENO) != 0) return static_cast<int>(kSetupFailed);
+    SetTarget("/dev/stdin/program", {});
+    return monitor::CheckTarget() ? 1 : 0;
+  });
+  EXPECT_EQ(under_stdin.status, 0);
+  EXPECT_EQ(under_stdin.err,
+            "exec error: /dev/stdin/program: reached through standard input, output or error, which lead to "
+            "/dev/null once monitor detaches\n");
+  EXPECT_TRUE(proc::RemoveTree(scratch));
+}
+
+// A deploy that renames new builds into place while monitor starts: the
+// target is runnable at every moment, so no start may be refused. Another
+// process swaps the path between two files as fast as it can.
+TEST(CheckTargetPath, ARenameIntoPlaceIsNeverRefused) {
+  char scratch[] = "/tmp/monitor-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const std::string dir = scratch;
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/build-a", 0755));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/build-b", 0755));
+  const Outcome outcome = RunInTestProcess([&] {
+    const pid_t deployer = fork();
+    if (deployer == 0) {
+      const std::string next = dir + "/next";
+      const std::string program = dir + "/program";
+      const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+      for (int round = 0; harness::NowMs() < give_up; ++round) {
+        if (link((dir + (round % 2 == 0 ? "/build-a" : "/build-b")).c_str(), next.c_str()) != 0 ||
+            rename(next.c_str(), program.c_str()) != 0) {
+          _exit(1);
+        }
+      }
+      _exit(0);
+    }
+    if (deployer < 0) return static_cast<int>(kSetupFailed);
+    SetTarget((dir + "/program").c_str(), {});
+    int refused = 0;
+    for (int start = 0; start < 3000; ++start) refused += monitor::CheckTarget() ? 0 : 1;
+    proc::KillStarted(deployer);
+    harness::WaitForExit(deployer);
+    return refused < 100 ? refused : 100;
+  });
+  EXPECT_EQ(outcome.status, 0) << "refused " << WEXITSTATUS(outcome.status) << " starts: " << outcome.err;
+  EXPECT_TRUE(proc::RemoveTree(scratch));
+}
+
+// The refusal line leaves in one system call, so that it cannot interleave
+// with other writers of the same log: standard error is a packet socket
+// here, which keeps each write a message of its own. It holds a path of
+// PATH_MAX bytes whole, control characters escaped and UTF-8 kept; a path
+// beyond what any path can be is cut short.
+TEST(CheckTarget, RefusalLineLeavesWholeInOneWrite) {
+  std::string longest = "/nonexistent";
+  const std::string pieces[] = {"/caf\xc3\xa9 \xe2\x9c\x93", "\n\x01\x7f", "\t\r", "/x"};
+  for (size_t i = 0; longest.size() + 12 < PATH_MAX; ++i) longest += pieces[i % 4];
+  const std::string escape_free(200000, 'x');
+  for (const std::string& path : {longest, "/nonexistent/" + escape_free}) {
+    const Outcome outcome = RunInTestProcess([&] {
+      int pair[2];
+      if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0 || dup2(pair[1], STDERR_FILENO) < 0) {
+        return static_cast<int>(kSetupFailed);
+      }
+      const int buffer = 1 << 20;
+      if (setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer) != 0)
+        return static_cast<int>(kSetupFailed);
+      SetTarget(path.c_str(), {});
+      if (monitor::CheckTarget()) return 1;
+      close(pair[1]);
+      close(STDERR_FILENO);
+      std::vector<char> message(1 << 20);
+      int messages = 0;
+      ssize_t got = 0;
+      while ((got = recv(pair[0], message.data(), message.size(), MSG_DONTWAIT)) > 0) {
+        ++messages;
+        if (write(STDOUT_FILENO, message.data(), static_cast<size_t>(got)) != got)
+          return static_cast<int>(kSetupFailed);
+      }
+      return messages;
+    });
+    EXPECT_EQ(outcome.status, 1 << 8) << "written in " << WEXITSTATUS(outcome.status) << " system calls";
+    if (path == longest) {
+      std::string escaped;
+      for (const char c : path) {
+        escaped += c == '\n'     ? "\\n"
+                   : c == '\t'   ? "\\t"
+                   : c == '\r'   ? "\\r"
+                   : c == '\x01' ? "\\x01"
+                   : c == '\x7f' ? "\\x7f"
+                                 : std::string(1, c);
+      }
+      EXPECT_EQ(outcome.out, "exec error: " + escaped + ": No such file or directory\n");
+    } else {
+      EXPECT_EQ(outcome.out.rfind("exec error: /nonexistent/xxxx", 0), 0U);
+      const std::string end = "...: File name too long\n";
+      EXPECT_EQ(outcome.out.find(end), outcome.out.size() - end.size()) << outcome.out.size();
+    }
+  }
 }
 
 TEST(BlockSignal, AddsTheSixWatchedSignalsToWhatWasBlocked) {
