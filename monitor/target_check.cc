@@ -188,7 +188,7 @@ bool ReachedThroughStandardDescriptors(const char* path) {
 // that moment. It holds a path of PATH_MAX bytes with every byte escaped.
 // The buffer is static and touched only on the refusal path, which ends the
 // process, so the running supervisor never has its pages resident.
-constexpr size_t kMaxEscapedPath = 4 * PATH_MAX;
+constexpr size_t kMaxEscapedPath = size_t{4} * PATH_MAX;
 char refusal_line[sizeof "exec error: " + kMaxEscapedPath + 512];
 
 // Appends text to the refusal line at used, as far as it fits; returns the

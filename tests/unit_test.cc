@@ -672,24 +672,26 @@ class CheckTargetBeyondTheBits : public ::testing::TestWithParam<Question> {};
 // Grants user execute permission on path through an ACL, on a file whose
 // mode bits grant that user nothing; false where ACLs are not supported.
 bool GrantThroughAcl(const std::string& path, uid_t user) {
-  struct Entry {
-    uint16_t tag;
-    uint16_t permissions;
-    uint32_t id;
+  // The attribute's layout: a version, then entries of a tag, permissions
+  // and an id, every number little-endian whatever the processor.
+  std::string acl;
+  const auto number = [&acl](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) acl += static_cast<char>((value >> (8 * i)) & 0xff);
   };
-  struct Acl {
-    uint32_t version;
-    Entry entries[5];
+  const auto entry = [&number](uint16_t tag, uint16_t permissions, uint32_t id) {
+    number(tag, 2);
+    number(permissions, 2);
+    number(id, 4);
   };
   constexpr uint32_t kUndefinedId = ~0U;
+  number(2, 4);
   // Owner rwx, the user r-x, owning group nothing, mask r-x, others nothing.
-  const Acl acl{2,
-                {{0x01, 7, kUndefinedId},
-                 {0x02, 5, user},
-                 {0x04, 0, kUndefinedId},
-                 {0x10, 5, kUndefinedId},
-                 {0x20, 0, kUndefinedId}}};
-  return setxattr(path.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0;
+  entry(0x01, 7, kUndefinedId);
+  entry(0x02, 5, user);
+  entry(0x04, 0, kUndefinedId);
+  entry(0x10, 5, kUndefinedId);
+  entry(0x20, 0, kUndefinedId);
+  return setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
 }
 
 // Becomes root of a new user namespace in which only root is mapped, so
@@ -895,7 +897,7 @@ TEST(CheckTargetPath, StandardDescriptorsAtTheEdges) {
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const std::string dir = scratch;
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
-  for (const rlim_t limit : {4, 5}) {
+  for (const rlim_t limit : {rlim_t{4}, rlim_t{5}}) {
     const Outcome crowded = RunInTestProcess([&] {
       // Descriptor 3 holds the program; 0 is a pipe, close-on-exec.
       int ends[2];
