@@ -42,6 +42,7 @@ func main() {
 	})
 	server := &http.Server{Addr: *listen, Handler: mux}
 
+	stopped := make(chan struct{})
 	signals := make(chan os.Signal, 1)
 	signal.Notify(signals, syscall.SIGTERM, syscall.SIGHUP)
 	go func() {
@@ -53,11 +54,14 @@ func main() {
 			}
 			log.Print("shutting down")
 			_ = server.Shutdown(context.Background())
-			_ = child.Process.Kill()
+			close(stopped)
 			return
 		}
 	}()
 	if err := server.ListenAndServe(); err != http.ErrServerClosed {
 		log.Fatal(err)
 	}
+	// ListenAndServe returns as soon as the shutdown begins.
+	<-stopped
+	_ = child.Process.Kill()
 }
