@@ -1,6 +1,7 @@
 // The real supervisor, end to end. The probe target reports on an inherited
 // pipe what it was started with. This process is a child subreaper, so the
 // detached supervisor stays its child and can be ended and reaped.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -10,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -45,6 +47,18 @@ std::vector<std::pair<int, std::string>> Descriptors(pid_t pid) {
     if (n > 0) found.emplace_back(fd, std::string(target, static_cast<size_t>(n)));
   }
   return found;
+}
+
+// The threads of a process, as /proc lists them.
+std::vector<pid_t> ThreadsOf(pid_t pid) {
+  std::vector<pid_t> threads;
+  DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (tasks == nullptr) return threads;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') threads.push_back(static_cast<pid_t>(std::stol(entry->d_name)));
+  }
+  closedir(tasks);
+  return threads;
 }
 
 bool IsRunning(pid_t pid) {
@@ -1021,6 +1035,30 @@ TEST(Traced, StopSentFromOutsideItsPidNamespaceStopsTheTarget) {
   EXPECT_EQ(proc::ProcNumber(children[0], "status", "TracerPid:"), 0);
   ASSERT_EQ(kill(children[0], SIGCONT), 0);
   EXPECT_TRUE(ReachesState(children[0], 'S'));
+}
+
+// The same for a traced thread of the target: a signal sent to it from an
+// ancestor PID namespace has no sender it can name, and is still its own,
+// not the stop a CLONE_PTRACE child starts with. SIGUSR1 ends the target.
+TEST(Traced, ThreadSignalledFromOutsideItsPidNamespaceEndsTheTarget) {
+  Options options = Target({PROBE_PATH, "REPORT_FD", "thread-traceme"});
+  options.first_of_a_pid_namespace = true;
+  Supervised run(options);
+  if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
+  const auto first = run.NextLine();
+  if (first == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(first && first->compare(0, 4, "pid=") == 0) << first.value_or("(no line)");
+  const auto children = ChildrenOf(run.supervisor());
+  ASSERT_EQ(children.size(), 1U);
+  const pid_t target = children[0];
+  pid_t traced_thread = -1;
+  for (const pid_t thread : ThreadsOf(target)) {
+    if (thread != target) traced_thread = thread;
+  }
+  ASSERT_GT(traced_thread, 1);
+  ASSERT_EQ(syscall(SYS_tgkill, target, traced_thread, SIGUSR1), 0);
+  const auto second = run.NextLine();
+  EXPECT_TRUE(second && second->compare(0, 4, "pid=") == 0) << "not relaunched: " << second.value_or("(no line)");
 }
 
 // A child that the target made the supervisor's own with CLONE_PARENT is

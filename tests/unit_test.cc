@@ -540,6 +540,7 @@ bool RefuseEveryAccessQuestion() {
 constexpr uid_t kOtherUser = 65534;
 constexpr gid_t kOtherGroup = 65534;
 constexpr gid_t kSupplementaryGroup = 65533;
+constexpr uid_t kThirdUser = 65533;
 
 // How much of the permission question the system answers.
 enum class Question { kAnswered, kEffectiveRefused, kEveryRefused };
@@ -554,16 +555,22 @@ bool Refuse(Question question) {
 struct Asker {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
-  Question question;          // what the system refuses to answer
-  bool other_real_user;       // the real user is kOtherUser, the effective root
-  bool other_effective_user;  // the effective user is kOtherUser, in kOtherGroup and
-                              // kSupplementaryGroup; the real one root
+  Question question;             // what the system refuses to answer
+  bool other_real_user;          // the real user is kOtherUser, the effective root
+  bool other_effective_user;     // the effective user is kOtherUser, in kOtherGroup and
+                                 // kSupplementaryGroup; the real one root
+  bool two_other_users = false;  // the real user kThirdUser, the effective kOtherUser,
+                                 // with no capability at all
 };
 
 // Becomes the asker; false if this process may not.
 bool BecomeAsker(const Asker& asker) {
   const auto keep = static_cast<uid_t>(-1);
   if (asker.other_real_user && setresuid(kOtherUser, keep, keep) != 0) return false;
+  // Neither is root, so every capability goes: only the ids decide.
+  if (asker.two_other_users && (setgroups(0, nullptr) != 0 || setresuid(kThirdUser, kOtherUser, kOtherUser) != 0)) {
+    return false;
+  }
   if (asker.other_effective_user && (setgroups(1, &kSupplementaryGroup) != 0 ||
                                      setresgid(static_cast<gid_t>(-1), kOtherGroup, static_cast<gid_t>(-1)) != 0 ||
                                      setresuid(keep, kOtherUser, keep) != 0)) {
@@ -618,7 +625,7 @@ TEST_P(CheckTarget, AgreesWithExecve) {
       {"no-execute", false}, {"directory", false},      {"link-to-directory", false},
       {"dangling", false},   {"program/", false},       {"fifo", false},
       {"group-only", true},  {"other-users-own", true}, {"supplementary-group-only", true}};
-  bool skipped = (asker.other_real_user || asker.other_effective_user) && !owned;
+  bool skipped = (asker.other_real_user || asker.other_effective_user || asker.two_other_users) && !owned;
   for (const Case& c : cases) {
     if (skipped) break;
     const Outcome outcome = RunInTestProcess([&] {
@@ -656,16 +663,17 @@ TEST_P(CheckTarget, AgreesWithExecve) {
     GTEST_SKIP() << "user " << kOtherUser << " cannot be become here (it takes CAP_SETUID and the id mapped)";
 }
 
-INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTarget,
-                         ::testing::Values(Asker{"Answered", Question::kAnswered, false, false},
-                                           Asker{"Refused", Question::kEffectiveRefused, false, false},
-                                           Asker{"EveryFormRefused", Question::kEveryRefused, false, false},
-                                           Asker{"AnsweredForAnotherRealUser", Question::kAnswered, true, false},
-                                           Asker{"RefusedForAnotherRealUser", Question::kEffectiveRefused, true, false},
-                                           Asker{"AnsweredForAnotherEffectiveUser", Question::kAnswered, false, true},
-                                           Asker{"RefusedForAnotherEffectiveUser", Question::kEffectiveRefused, false,
-                                                 true}),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    PermissionQuestion, CheckTarget,
+    ::testing::Values(Asker{"Answered", Question::kAnswered, false, false},
+                      Asker{"Refused", Question::kEffectiveRefused, false, false},
+                      Asker{"EveryFormRefused", Question::kEveryRefused, false, false},
+                      Asker{"AnsweredForAnotherRealUser", Question::kAnswered, true, false},
+                      Asker{"RefusedForAnotherRealUser", Question::kEffectiveRefused, true, false},
+                      Asker{"AnsweredForAnotherEffectiveUser", Question::kAnswered, false, true},
+                      Asker{"RefusedForAnotherEffectiveUser", Question::kEffectiveRefused, false, true},
+                      Asker{"RefusedForTwoOtherUsers", Question::kEffectiveRefused, false, false, true}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 class CheckTargetBeyondTheBits : public ::testing::TestWithParam<Question> {};
 
