@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -1093,6 +1094,53 @@ INSTANTIATE_TEST_SUITE_P(Privilege, RaiseCoreLimit, ::testing::Bool(),
                          [](const auto& test) { return test.param ? "WithCapSysResource" : "WithoutCapSysResource"; });
 
 void CountChild(int) {}
+
+void IgnoreTheSignal(int) {}
+
+// A tracee stopped for one signal while the kernel's SIGSTOP is still
+// pending for its thread is continued, not let go: it is let go at that
+// stop, or it would stop for ever. The pending set is read from
+// /proc/TID/stat, whose command name here holds ") " and a space, as a
+// program's file name may: counted from the first ')', the fields would
+// name another, always empty one.
+TEST(ReleaseTracee, WaitsForAStopStillPendingWhateverTheCommandName) {
+  const Outcome outcome = RunInTestProcess([] {
+    const pid_t tracee = fork();
+    if (tracee == 0) {
+      if (prctl(PR_SET_NAME, "p) q", 0, 0, 0) != 0 || signal(SIGUSR1, IgnoreTheSignal) == SIG_ERR ||
+          ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+        _exit(1);
+      }
+      raise(SIGUSR1);
+      for (;;) pause();
+    }
+    if (tracee < 0) return static_cast<int>(kSetupFailed);
+    const auto stopped = [tracee]() -> int {
+      const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+      for (;;) {
+        int status = 0;
+        const pid_t got = waitpid(tracee, &status, WNOHANG | WUNTRACED | __WALL);
+        if (got == tracee) return WIFSTOPPED(status) ? status : -1;
+        if (got < 0 || harness::NowMs() > give_up) return -1;
+        proc::SleepUs(1000);
+      }
+    };
+    int result = kPassed;
+    const int first = stopped();
+    if (first < 0 || WSTOPSIG(first) != SIGUSR1 || syscall(SYS_tgkill, tracee, tracee, SIGSTOP) != 0) {
+      result = kSetupFailed;
+    } else {
+      monitor::ReleaseTracee(tracee, first);
+      const int second = stopped();
+      const bool still_traced = proc::ProcNumber(tracee, "status", "TracerPid:") == getpid();
+      if (second < 0 || WSTOPSIG(second) != SIGSTOP || !still_traced) result = 20;
+    }
+    proc::KillStarted(tracee);
+    harness::WaitForExit(tracee);
+    return result;
+  });
+  EXPECT_EQ(outcome.status, 0) << "let go before the pending stop";
+}
 
 // An ignored SIGCHLD is put back to default; any other disposition is kept.
 TEST(RestoreChildSignal, UndoesOnlyAnInheritedIgnore) {
