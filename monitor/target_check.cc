@@ -186,15 +186,13 @@ bool ReachedThroughStandardDescriptors(const char* path) {
 // The refusal line is built whole and leaves in one system call, so that
 // it cannot interleave with what other processes write to the same log at
 // that moment. It holds a path of PATH_MAX bytes with every byte escaped.
-// The buffer is static and touched only on the refusal path, which ends the
-// process, so the running supervisor never has its pages resident.
 constexpr size_t kMaxEscapedPath = size_t{4} * PATH_MAX;
-char refusal_line[sizeof "exec error: " + kMaxEscapedPath + 512];
+constexpr size_t kRefusalLineSize = sizeof "exec error: " + kMaxEscapedPath + 512;
 
-// Appends text to the refusal line at used, as far as it fits; returns the
-// new length.
-size_t Append(size_t used, const char* text) {
-  while (*text != '\0' && used < sizeof refusal_line - 1) refusal_line[used++] = *text++;
+// Appends text to the line at used, as far as it fits; returns the new
+// length.
+size_t Append(char (&line)[kRefusalLineSize], size_t used, const char* text) {
+  while (*text != '\0' && used < sizeof line - 1) line[used++] = *text++;
   return used;
 }
 
@@ -202,23 +200,23 @@ size_t Append(size_t used, const char* text) {
 // \xHH), so that a path cannot break the line into lines that look like
 // others; every other byte, UTF-8 included, is kept as given. Text beyond
 // what any path can be (only ENAMETOOLONG is said of it) is cut to "...".
-size_t AppendEscaped(size_t used, const char* text) {
+size_t AppendEscaped(char (&line)[kRefusalLineSize], size_t used, const char* text) {
   static const char kHex[] = "0123456789abcdef";
   const size_t limit = used + kMaxEscapedPath;
   for (const char* p = text; *p != '\0'; ++p) {
-    if (used + 4 > limit) return Append(used, "...");
+    if (used + 4 > limit) return Append(line, used, "...");
     const auto byte = static_cast<unsigned char>(*p);
     if (byte >= 0x20 && byte != 0x7f) {
-      refusal_line[used++] = *p;
+      line[used++] = *p;
       continue;
     }
-    refusal_line[used++] = '\\';
+    line[used++] = '\\';
     if (byte == '\n' || byte == '\t' || byte == '\r') {
-      refusal_line[used++] = byte == '\n' ? 'n' : byte == '\t' ? 't' : 'r';
+      line[used++] = byte == '\n' ? 'n' : byte == '\t' ? 't' : 'r';
     } else {
-      refusal_line[used++] = 'x';
-      refusal_line[used++] = kHex[byte >> 4];
-      refusal_line[used++] = kHex[byte & 15];
+      line[used++] = 'x';
+      line[used++] = kHex[byte >> 4];
+      line[used++] = kHex[byte & 15];
     }
   }
   return used;
@@ -226,18 +224,22 @@ size_t AppendEscaped(size_t used, const char* text) {
 
 // "exec error: PATH: REASON", the reason made of parts, and a hint for the
 // two mistakes that a missing path most often is: an option, or a command
-// expected on PATH.
-void RefuseTarget(std::initializer_list<const char*> reason, int error) {
+// expected on PATH. The line's buffer lives on the stack of this call
+// alone, which only a refused start makes, and that start ends the
+// process: kept out of line, it never grows the stack, nor the static
+// data, that the running supervisor keeps resident.
+[[gnu::noinline]] void RefuseTarget(std::initializer_list<const char*> reason, int error) {
   const bool looks_like_an_option = error == ENOENT && child_program[0] == '-';
   const bool looks_like_a_command = error == ENOENT && strchr(child_program, '/') == nullptr;
   const char* hint = looks_like_an_option   ? " (monitor takes no options; usage: monitor PROGRAM [ARGUMENT...])"
                      : looks_like_a_command ? " (the path is used as given; PATH is not searched)"
                                             : "";
-  size_t used = AppendEscaped(Append(0, "exec error: "), child_program);
-  used = Append(used, ": ");
-  for (const char* part : reason) used = Append(used, part);
-  used = Append(Append(used, hint), "\n");
-  const ssize_t written = write(STDERR_FILENO, refusal_line, used);
+  char line[kRefusalLineSize];
+  size_t used = AppendEscaped(line, Append(line, 0, "exec error: "), child_program);
+  used = Append(line, used, ": ");
+  for (const char* part : reason) used = Append(line, used, part);
+  used = Append(line, Append(line, used, hint), "\n");
+  const ssize_t written = write(STDERR_FILENO, line, used);
   static_cast<void>(written);  // as for WriteLine: nowhere else to go
 }
 
