@@ -75,9 +75,10 @@ void WriteLineWithNumber(int fd, const char* label, int number) {
 bool IsTransient(int error) { return error == ETXTBSY || error == EAGAIN || error == ENOMEM || error == ENFILE; }
 
 // Failures of execve that a deploy causes for a moment when it replaces the
-// target's file in place rather than renaming a new one over it: install
-// and cp remove the file (ENOENT), create it without execute permission
-// (EACCES) and write it (ENOEXEC while it is incomplete).
+// target's file in steps rather than renaming a new one over it: install
+// removes the file (ENOENT), creates it without execute permission
+// (EACCES), writes it and only then sets its mode; a file removed and then
+// copied anew may be executable before it is whole (ENOEXEC).
 bool IsDeployWindow(int error) { return error == ENOENT || error == EACCES || error == ENOEXEC; }
 
 // Whether the deploy grace that began at *started (zero before the first
@@ -94,20 +95,27 @@ bool WithinDeployGrace(timespec* started) {
 // or _exit: returning would run a second copy of the supervisor's loop, and
 // exit() would run exit handlers and flush stdio buffers copied from the
 // supervisor. A transient failure is tried again about once a second, here
-// and not in the supervisor, whose loop must never sleep. At a relaunch, a
-// file missing or not yet executable is tried again a few times over the
-// deploy grace, since the target usually crash-loops while its fix is
-// installed; the first launch was checked before detaching and gets none.
-// Every other failure leaves the target down.
+// and not in the supervisor, whose loop must never sleep. At a relaunch
+// (and at a first launch whose fork had to be retried, which is taken as
+// one), a file missing or not yet executable is tried again a few times
+// over the deploy grace, since the target usually crash-loops while its
+// fix is installed; the first launch was checked before detaching and gets
+// none. Every other failure leaves the target down. Once the supervisor
+// has gone, nothing is tried again: a target started then would run
+// unsupervised.
 [[noreturn]] void ExecTarget(Launch launch) {
   timespec grace_started{};
   bool reported = false;
+  pid_t supervisor = 0;
   for (;;) {
     int error = EFAULT;
     if (child_program != nullptr) {
       execve(child_program, child_agrs, environ);
       error = errno;
     }
+    // Asked only once an exec has failed, so that a launch that works makes
+    // no system call before its exec.
+    if (supervisor == 0) supervisor = getppid();
     const bool transient = IsTransient(error);
     // One line for the whole grace, however many tries it takes.
     if (transient || !reported) WriteLine(STDERR_FILENO, "exec error");
@@ -116,13 +124,13 @@ bool WithinDeployGrace(timespec* started) {
       // The watched signals stay blocked, so only a signal that ends this
       // process can cut the pause short, and the result does not matter.
       static_cast<void>(sleep(kExecRetrySeconds));
-      continue;
-    }
-    if (launch != Launch::kRelaunch || !IsDeployWindow(error) || !WithinDeployGrace(&grace_started)) {
+    } else if (launch == Launch::kRelaunch && IsDeployWindow(error) && WithinDeployGrace(&grace_started)) {
+      const timespec pause{0, kDeployRetryMs * 1000000L};
+      static_cast<void>(nanosleep(&pause, nullptr));
+    } else {
       _exit(kExecFailedStatus);
     }
-    const timespec pause{0, kDeployRetryMs * 1000000L};
-    static_cast<void>(nanosleep(&pause, nullptr));
+    if (getppid() != supervisor) _exit(kExecFailedStatus);
   }
 }
 

@@ -98,7 +98,7 @@ int DescriptorWritingTo(const struct stat& target) {
   const int directory = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0) return -1;
   int found = -1;
-  char entries[512];
+  alignas(dirent64) char entries[512];
   for (;;) {
     const long got = syscall(SYS_getdents64, directory, entries, sizeof entries);
     if (got <= 0) break;
@@ -141,13 +141,10 @@ bool ResolvesWithoutMagicLinks(const char* path) {
 // there, so the target would no longer be found. Comparing names misses
 // links and other mounts of /proc, and comparing files would refuse
 // "monitor ./program < ./program"; instead the path is looked up with
-// /dev/null on the three descriptors for a moment, and again once the
-// originals are back (with their close-on-exec flags): both lookups must
-// name the same file. The second lookup, rather than the one made before,
-// keeps a target renamed into place in between from being refused. When
-// /dev/null cannot be opened, detaching will fail and say so. A path
-// without magic links needs none of this, and is not exposed to a rename
-// between the lookups at all.
+// /dev/null on the three descriptors for a moment (the originals are put
+// back afterwards, with their close-on-exec flags). When /dev/null cannot
+// be opened, detaching will fail and say so. A path without magic links
+// needs none of this.
 bool ReachedThroughStandardDescriptors(const char* path) {
   if (ResolvesWithoutMagicLinks(path)) return false;
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -176,11 +173,16 @@ bool ReachedThroughStandardDescriptors(const char* path) {
     }
   }
   static_cast<void>(close(null_fd));
-  // A swap that failed answers nothing, and refuses nothing; nor does a path
-  // that has gone meanwhile, which execve will answer for.
+  // A swap that failed answers nothing, and refuses nothing. With /dev/null
+  // on descriptors 0 to 2, a path through one of them either fails or ends
+  // at the null device, a leaf; any other path finds a regular file (the
+  // target passed that test already), whichever build a concurrent rename
+  // left there. A path that fails both ways has gone meanwhile, and execve
+  // will answer for it.
+  if (!swapped) return false;
+  if (found_detached) return !S_ISREG(detached.st_mode);
   struct stat attached {};
-  if (!swapped || stat(path, &attached) != 0) return false;
-  return !found_detached || detached.st_dev != attached.st_dev || detached.st_ino != attached.st_ino;
+  return stat(path, &attached) == 0;
 }
 
 // The refusal line is built whole and leaves in one system call, so that

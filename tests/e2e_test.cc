@@ -706,6 +706,7 @@ struct InheritedCase {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
   bool on_the_target;  // else on another file
+  int fd;
   int flags;
   bool refused;
 };
@@ -724,13 +725,16 @@ TEST_P(InheritedDescriptor, OpenForWritingOnTheTargetRefusesTheStart) {
   const std::string other = WriteFile(scratch, "log", "a log\n", 0644);
   ASSERT_FALSE(other.empty());
   Options options = Target({program, "REPORT_FD", "stay"});
-  options.inherited = {{5, c.on_the_target ? program : other, c.flags}};
+  // Many descriptors before the one that matters, beyond what one read of
+  // the descriptor directory returns.
+  for (int fd = 10; fd < 60; ++fd) options.inherited.push_back({fd, other, O_RDONLY});
+  options.inherited.push_back({c.fd, c.on_the_target ? program : other, c.flags});
   Supervised run(options);
   if (c.refused) {
     ExpectFailedStart(run, "",
-                      "exec error: " + program +
-                          ": held open for writing by descriptor 5, which monitor inherited: no process can execute "
-                          "it while that is open (close it before starting monitor)\n");
+                      "exec error: " + program + ": held open for writing by descriptor " + std::to_string(c.fd) +
+                          ", which monitor inherited: no process can execute it while that is open (close it before "
+                          "starting monitor)\n");
   } else {
     ASSERT_EQ(run.invoker_status(), 0) << run.invoker_err();
     EXPECT_TRUE(run.NextReport()) << "the target did not run";
@@ -738,10 +742,11 @@ TEST_P(InheritedDescriptor, OpenForWritingOnTheTargetRefusesTheStart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Descriptors, InheritedDescriptor,
-                         ::testing::Values(InheritedCase{"AppendingToTheTarget", true, O_WRONLY | O_APPEND, true},
-                                           InheritedCase{"ReadingAndWritingTheTarget", true, O_RDWR, true},
-                                           InheritedCase{"ReadingTheTarget", true, O_RDONLY, false},
-                                           InheritedCase{"WritingAnotherFile", false, O_WRONLY | O_APPEND, false}),
+                         ::testing::Values(InheritedCase{"AppendingToTheTarget", true, 5, O_WRONLY | O_APPEND, true},
+                                           InheritedCase{"ReadingAndWritingTheTarget", true, 5, O_RDWR, true},
+                                           InheritedCase{"WritingTheTargetAfterManyOthers", true, 200, O_WRONLY, true},
+                                           InheritedCase{"ReadingTheTarget", true, 5, O_RDONLY, false},
+                                           InheritedCase{"WritingAnotherFile", false, 5, O_WRONLY | O_APPEND, false}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 // The stop that always works: after detaching, the supervisor leads a
@@ -1371,11 +1376,10 @@ TEST(Relaunch, TargetThatStaysMissingIsLeftDownAfterTheGrace) {
   GroupGuard group(run.supervisor());
   ASSERT_EQ(run.NextLine(), "crash");
   ASSERT_EQ(unlink(server.c_str()), 0);
-  const long long removed = harness::NowMs();
   // The last start of the old build may still be on its way; then the
   // relaunch waits out the grace in a forked copy of the supervisor,
   // pausing between its tries rather than spinning.
-  const long long give_up = removed + harness::kDeadlineMs;
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
   pid_t waiting = -1;
   while (waiting < 0 && harness::NowMs() < give_up) {
     for (const pid_t child : ChildrenOf(run.supervisor())) {
@@ -1384,14 +1388,46 @@ TEST(Relaunch, TargetThatStaysMissingIsLeftDownAfterTheGrace) {
     proc::SleepUs(5000);
   }
   ASSERT_GT(waiting, 1) << "no relaunch tried the missing file";
+  const long long seen = harness::NowMs();
   const long long ticks_before = proc::CpuTicks(waiting);
-  proc::SleepUs(1000000);
-  EXPECT_LT(proc::CpuTicks(waiting) - ticks_before, sysconf(_SC_CLK_TCK) / 2) << "tried again without pausing";
+  proc::SleepUs(500000);
+  EXPECT_LT(proc::CpuTicks(waiting) - ticks_before, sysconf(_SC_CLK_TCK) / 4) << "tried again without pausing";
+  while (IsRunning(waiting) && harness::NowMs() < give_up) proc::SleepUs(5000);
+  EXPECT_GE(harness::NowMs() - seen, 1500) << "given up before the grace was over";
   EXPECT_TRUE(run.Settled()) << "the supervisor did not settle with no target";
-  EXPECT_GE(harness::NowMs() - removed, 1500) << "given up without the grace";
   while (run.NextLine(0) == "crash") {
   }
   EXPECT_TRUE(run.NoMoreLines());
+}
+
+// A relaunch that waits out a deploy in a forked copy of the supervisor
+// gives up when the supervisor has gone (ended alone, by SIGKILL): a target
+// started then would run with no one to relaunch it.
+TEST(Relaunch, RetriesEndWithTheSupervisor) {
+  ScratchDirectory scratch;
+  const std::string server = CrashLoopingBuild(scratch);
+  Supervised run(Target({server, "REPORT_FD", "stay"}, scratch.path()));
+  GroupGuard group(run.supervisor());
+  ASSERT_EQ(run.NextLine(), "crash");
+  ASSERT_EQ(unlink(server.c_str()), 0);
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  pid_t waiting = -1;
+  while (waiting < 0 && harness::NowMs() < give_up) {
+    for (const pid_t child : ChildrenOf(run.supervisor())) {
+      if (CommandName(child) == "monitor") waiting = child;
+    }
+    proc::SleepUs(5000);
+  }
+  ASSERT_GT(waiting, 1) << "no relaunch tried the missing file";
+  ASSERT_EQ(kill(run.supervisor(), SIGKILL), 0);
+  // The new build arrives while the copy still has most of its grace left.
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, server + ".new", 0755));
+  ASSERT_EQ(rename((server + ".new").c_str(), server.c_str()), 0);
+  while (IsRunning(waiting) && harness::NowMs() < give_up) proc::SleepUs(5000);
+  EXPECT_FALSE(IsRunning(waiting)) << "the copy lives on";
+  for (auto line = run.NextLine(500); line; line = run.NextLine(500)) {
+    EXPECT_EQ(*line, "crash") << "a target started with no supervisor";
+  }
 }
 
 }  // namespace

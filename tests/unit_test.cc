@@ -474,6 +474,7 @@ INSTANTIATE_TEST_SUITE_P(
                       GraceCase{"NotExecutableAtARelaunch", "NOT_EXECUTABLE", monitor::Launch::kRelaunch},
                       GraceCase{"NotAProgramAtARelaunch", "NOT_A_PROGRAM", monitor::Launch::kRelaunch},
                       GraceCase{"MissingAtTheFirstLaunch", "MISSING", monitor::Launch::kFirst},
+                      GraceCase{"NotExecutableAtTheFirstLaunch", "NOT_EXECUTABLE", monitor::Launch::kFirst},
                       GraceCase{"NotAProgramAtTheFirstLaunch", "NOT_A_PROGRAM", monitor::Launch::kFirst}),
     [](const auto& test) { return std::string(test.param.name); });
 
@@ -556,18 +557,25 @@ bool Refuse(Question question) {
 struct Asker {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
-  Question question;             // what the system refuses to answer
-  bool other_real_user;          // the real user is kOtherUser, the effective root
-  bool other_effective_user;     // the effective user is kOtherUser, in kOtherGroup and
-                                 // kSupplementaryGroup; the real one root
-  bool two_other_users = false;  // the real user kThirdUser, the effective kOtherUser,
-                                 // with no capability at all
+  Question question;              // what the system refuses to answer
+  bool other_real_user;           // the real user is kOtherUser, the effective root
+  bool other_effective_user;      // the effective user is kOtherUser, in kOtherGroup and
+                                  // kSupplementaryGroup; the real one root
+  bool two_other_users = false;   // the real user kThirdUser, the effective kOtherUser,
+                                  // with no capability at all
+  bool other_real_group = false;  // kOtherUser alone, the real group kSupplementaryGroup,
+                                  // the effective kOtherGroup, no supplementary one
 };
 
 // Becomes the asker; false if this process may not.
 bool BecomeAsker(const Asker& asker) {
   const auto keep = static_cast<uid_t>(-1);
   if (asker.other_real_user && setresuid(kOtherUser, keep, keep) != 0) return false;
+  if (asker.other_real_group &&
+      (setgroups(0, nullptr) != 0 || setresgid(kSupplementaryGroup, kOtherGroup, kOtherGroup) != 0 ||
+       setresuid(kOtherUser, kOtherUser, kOtherUser) != 0)) {
+    return false;
+  }
   // Neither is root, so every capability goes: only the ids decide.
   if (asker.two_other_users && (setgroups(0, nullptr) != 0 || setresuid(kThirdUser, kOtherUser, kOtherUser) != 0)) {
     return false;
@@ -626,7 +634,9 @@ TEST_P(CheckTarget, AgreesWithExecve) {
       {"no-execute", false}, {"directory", false},      {"link-to-directory", false},
       {"dangling", false},   {"program/", false},       {"fifo", false},
       {"group-only", true},  {"other-users-own", true}, {"supplementary-group-only", true}};
-  bool skipped = (asker.other_real_user || asker.other_effective_user || asker.two_other_users) && !owned;
+  bool skipped =
+      (asker.other_real_user || asker.other_effective_user || asker.two_other_users || asker.other_real_group) &&
+      !owned;
   for (const Case& c : cases) {
     if (skipped) break;
     const Outcome outcome = RunInTestProcess([&] {
@@ -673,7 +683,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Asker{"RefusedForAnotherRealUser", Question::kEffectiveRefused, true, false},
                       Asker{"AnsweredForAnotherEffectiveUser", Question::kAnswered, false, true},
                       Asker{"RefusedForAnotherEffectiveUser", Question::kEffectiveRefused, false, true},
-                      Asker{"RefusedForTwoOtherUsers", Question::kEffectiveRefused, false, false, true}),
+                      Asker{"RefusedForTwoOtherUsers", Question::kEffectiveRefused, false, false, true},
+                      Asker{"RefusedForAnotherRealGroup", Question::kEffectiveRefused, false, false, false, true}),
     [](const auto& test) { return std::string(test.param.name); });
 
 class CheckTargetBeyondTheBits : public ::testing::TestWithParam<Question> {};
@@ -939,10 +950,14 @@ TEST(CheckTargetPath, StandardDescriptorsAtTheEdges) {
   EXPECT_TRUE(proc::RemoveTree(scratch));
 }
 
+class RenameIntoPlace : public ::testing::TestWithParam<bool> {};
+
 // A deploy that renames new builds into place while monitor starts: the
 // target is runnable at every moment, so no start may be refused. Another
-// process swaps the path between two files as fast as it can.
-TEST(CheckTargetPath, ARenameIntoPlaceIsNeverRefused) {
+// process swaps the path between two files as fast as it can. Also where
+// openat2 is missing (or refused), and the descriptor check must look the
+// path up with /dev/null on descriptors 0 to 2 while the renames go on.
+TEST_P(RenameIntoPlace, IsNeverRefused) {
   char scratch[] = "/tmp/monitor-unit-XXXXXX";
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const std::string dir = scratch;
@@ -964,6 +979,11 @@ TEST(CheckTargetPath, ARenameIntoPlaceIsNeverRefused) {
       _exit(0);
     }
     if (deployer < 0) return static_cast<int>(kSetupFailed);
+    if (GetParam() && !FailSystemCalls({SYS_openat2}, ENOSYS)) {
+      proc::KillStarted(deployer);
+      harness::WaitForExit(deployer);
+      return static_cast<int>(kSetupFailed);
+    }
     SetTarget((dir + "/program").c_str(), {});
     int refused = 0;
     for (int start = 0; start < 3000; ++start) refused += monitor::CheckTarget() ? 0 : 1;
@@ -974,6 +994,9 @@ TEST(CheckTargetPath, ARenameIntoPlaceIsNeverRefused) {
   EXPECT_EQ(outcome.status, 0) << "refused " << WEXITSTATUS(outcome.status) << " starts: " << outcome.err;
   EXPECT_TRUE(proc::RemoveTree(scratch));
 }
+
+INSTANTIATE_TEST_SUITE_P(CheckTargetPath, RenameIntoPlace, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "WithoutOpenat2" : "WithOpenat2"; });
 
 // The refusal line leaves in one system call, so that it cannot interleave
 // with other writers of the same log: standard error is a packet socket
