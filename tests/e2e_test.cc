@@ -151,9 +151,15 @@ class Supervised {
     for (char** e = environ; *e != nullptr; ++e) env_words.emplace_back(*e);
     std::vector<char*> envp = NullTerminated(env_words);
 
+    // The terminal's name is taken here: in the forked process its
+    // descriptor may be the number that the report pipe is moved to.
+    std::string terminal_name;
     if (options.session_leader_on_a_terminal) {
       terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
       if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0) return;
+      const char* name = ptsname(terminal_);
+      if (name == nullptr) return;
+      terminal_name = name;
     }
     // Nothing buffered in this process may be written again by the copy.
     if (fflush(nullptr) != 0) return;
@@ -173,14 +179,14 @@ class Supervised {
       if (!CallersCoreLimit(&core) || setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
       if (!options.dev_null_stand_in.empty() && !ReplaceDevNull(options.dev_null_stand_in)) _exit(kNoMountNamespace);
       if (options.first_of_a_pid_namespace && unshare(CLONE_NEWPID) != 0) _exit(kNoPidNamespace);
-      if (terminal_ >= 0) {
+      if (!terminal_name.empty()) {
         // Opened by a session leader without one, the terminal becomes its
         // controlling terminal, with this process group in the foreground.
-        const char* name = setsid() < 0 ? nullptr : ptsname(terminal_);
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(sched_getcpu(), &one);
-        if (name == nullptr || open(name, O_RDWR | O_CLOEXEC) < 0 || sched_setaffinity(0, sizeof one, &one) != 0) {
+        if (setsid() < 0 || open(terminal_name.c_str(), O_RDWR | O_CLOEXEC) < 0 ||
+            sched_setaffinity(0, sizeof one, &one) != 0) {
           _exit(120);
         }
       }
