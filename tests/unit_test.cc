@@ -354,12 +354,14 @@ constexpr unsigned kAuditArch =
 #endif
 
 // The system calls that can make a process.
-const std::vector<int> kForkCalls{__NR_clone, __NR_clone3,
+const std::vector<int> kForkCalls{
+    __NR_clone,
+    __NR_clone3,
 #ifdef __NR_fork
-                                  __NR_fork,
+    __NR_fork,
 #endif
 #ifdef __NR_vfork
-                                  __NR_vfork,
+    __NR_vfork,
 #endif
 };
 
