@@ -368,6 +368,7 @@ const std::vector<int> kForkCalls{
 // Makes the listed system calls of the calling process fail with error from
 // now on, as a shortage or a container's policy would.
 bool FailSystemCalls(const std::vector<int>& numbers, int error) {
+  // cppcheck-suppress knownConditionTrueFalse ; the compiler, not cppcheck, knows the architecture
   if (kAuditArch == 0) return false;
   std::vector<sock_filter> filter{
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -407,6 +408,7 @@ TEST(SigHandler, RelaunchWhoseForkFailsIsRetriedByTheAlarm) {
 // Makes PTRACE_GET_SYSCALL_INFO fail with EIO in the calling process, as a
 // kernel older than 5.3 refuses it; every other request goes through.
 bool RefuseSyscallInfo() {
+  // cppcheck-suppress knownConditionTrueFalse ; the compiler, not cppcheck, knows the architecture
   if (kAuditArch == 0) return false;
   // The request is ptrace's first argument; its low half is the word read.
   constexpr unsigned kRequest = offsetof(seccomp_data, args) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
