@@ -8,8 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ptrace.h>
-#include <sys/syscall.h>
-#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,28 +16,86 @@
 namespace monitor {
 namespace {
 
-// Whether a stopped tracee came out of execve or execveat: at a stop for a
-// signal raised on the way out of a system call, orig_rax still names it.
-// The numbers are those of every ABI a process may have used for the call
-// (64-bit, i386 and x32: the new program's may differ), none of which is the
-// number of a call that can send a signal.
-bool CameOutOfExec(pid_t tracee) {
-  constexpr long kX32 = 0x40000000;
-  constexpr long kExecCalls[] = {SYS_execve, SYS_execveat, 11, 358, kX32 | 520, kX32 | 545};
+// Field number of /proc/TID/stat, read as an unsigned number; false when
+// unreadable. The command name in the second field may hold spaces and
+// parentheses, so the fields are counted from the last ')'.
+bool ThreadStatField(pid_t tid, int number, unsigned long long* value) {
+  char path[40];
+  const int length = snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(tid));
+  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[1024];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  static_cast<void>(close(fd));  // opened for reading: nothing to lose
+  if (got <= 0) return false;
+  text[got] = '\0';
+  const char* field = strrchr(text, ')');
+  for (int at = 2; field != nullptr && at < number; ++at) field = strchr(field + 1, ' ');
+  if (field == nullptr) return false;
+  char* end = nullptr;
   errno = 0;
-  const long call = ptrace(PTRACE_PEEKUSER, tracee, offsetof(struct user, regs.orig_rax), nullptr);
-  if (errno != 0) return false;
-  for (const long exec_call : kExecCalls) {
-    if (call == exec_call) return true;
+  *value = strtoull(field + 1, &end, 10);
+  return errno == 0 && end != field + 1;
+}
+
+// The stack pointer of a stopped tracee. PTRACE_GET_SYSCALL_INFO (Linux 5.3
+// and later) gives it in one layout on every architecture and for a tracee
+// of either word size; an older kernel refuses the request, and then
+// /proc/TID/syscall has it as its second-to-last field ("-1 SP PC" outside a
+// system call, "NR ARG1..ARG6 SP PC" inside one).
+bool StackPointer(pid_t tracee, unsigned long long* sp) {
+  __ptrace_syscall_info info{};
+  const long got = ptrace(PTRACE_GET_SYSCALL_INFO, tracee, sizeof info, &info);
+  if (got >= static_cast<long>(offsetof(__ptrace_syscall_info, stack_pointer) + sizeof info.stack_pointer)) {
+    *sp = info.stack_pointer;
+    return true;
   }
-  return false;
+  char path[40];
+  const int length = snprintf(path, sizeof path, "/proc/%d/syscall", static_cast<int>(tracee));
+  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[256];
+  const ssize_t read_bytes = read(fd, text, sizeof text - 1);
+  static_cast<void>(close(fd));  // opened for reading: nothing to lose
+  if (read_bytes <= 0) return false;
+  text[read_bytes] = '\0';
+  // The last two fields, each after a space; the text may end in a newline.
+  char* last = strrchr(text, ' ');
+  if (last == nullptr) return false;
+  *last = '\0';
+  const char* second_to_last = strrchr(text, ' ');
+  if (second_to_last == nullptr) return false;
+  char* end = nullptr;
+  errno = 0;
+  *sp = strtoull(second_to_last + 1, &end, 16);
+  return errno == 0 && end != second_to_last + 1 && *end == '\0';
+}
+
+// Whether a tracee stopped for SIGTRAP is at the trap that the kernel sends
+// once a traced execve or execveat has succeeded. The signal cannot tell:
+// that trap and a kill(getpid(), SIGTRAP) carry the same siginfo. Nor can
+// the system call the stop came out of, which arm64 and arm clear at the
+// exec, and which a tracee of the other word size numbers in its own ABI.
+// What tells them apart everywhere is that the new program has not run a
+// single instruction yet: its stack pointer is still the start of its stack
+// (the 28th field of /proc/TID/stat), which no program keeps once it has
+// called anything. A SIGTRAP raised before a program first moves its stack
+// pointer (a breakpoint on its very first instruction) is taken for the
+// exec's, and dropped.
+bool CameOutOfExec(pid_t tracee) {
+  unsigned long long sp = 0;
+  unsigned long long stack_start = 0;
+  return StackPointer(tracee, &sp) && ThreadStatField(tracee, 28, &stack_start) && stack_start != 0 &&
+         sp == stack_start;
 }
 
 // Whether the signal that stopped a tracee exists only because it is
 // traced, and would do harm if handed back: the SIGTRAP that the kernel
 // sends a traced process once its execve has succeeded, told from any other
 // SIGTRAP (a kill(getpid(), SIGTRAP) of the program's own, one from another
-// process, a breakpoint) by the system call it came out of; and the SIGSTOP
+// process, a breakpoint) by where its stack pointer stands; and the SIGSTOP
 // that a process created with CLONE_PTRACE starts with, which the kernel
 // queues without a sender. The target itself is forked plainly, so a
 // SIGSTOP without a sender is never that one there: it was sent from an
@@ -56,25 +112,10 @@ bool IsTracersOwnSignal(pid_t tracee, int signo) {
 // Whether SIGSTOP is pending for this thread alone: the stop that the kernel
 // queues for a process created with CLONE_PTRACE, still to come when that
 // process stopped first for another signal. The 31st field of
-// /proc/TID/stat is the thread's own pending set; the command name in the
-// second may hold spaces and parentheses, so the fields are counted from
-// the last ')'.
+// /proc/TID/stat is the thread's own pending set.
 bool StopPendingForThread(pid_t tid) {
-  char path[40];
-  const int length = snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(tid));
-  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char text[1024];
-  const ssize_t got = read(fd, text, sizeof text - 1);
-  static_cast<void>(close(fd));  // opened for reading: nothing to lose
-  if (got <= 0) return false;
-  text[got] = '\0';
-  const char* field = strrchr(text, ')');
-  for (int number = 2; field != nullptr && number < 31; ++number) field = strchr(field + 1, ' ');
-  if (field == nullptr) return false;
-  const unsigned long long pending = strtoull(field + 1, nullptr, 10);
-  return ((pending >> (SIGSTOP - 1)) & 1U) != 0;
+  unsigned long long pending = 0;
+  return ThreadStatField(tid, 31, &pending) && ((pending >> (SIGSTOP - 1)) & 1U) != 0;
 }
 
 }  // namespace

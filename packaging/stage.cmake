@@ -17,10 +17,10 @@ if(CPACK_GENERATOR STREQUAL "DEB")
        "${stage}/usr/share/lintian/overrides/${CPACK_PACKAGE_NAME}")
 endif()
 if(CPACK_GENERATOR STREQUAL "RPM")
-  # The binary is stripped here, since rpmbuild's own post-install steps
-  # are turned off: they would rewrite the files in ways that depend on the
-  # build machine.
-  execute_process(COMMAND strip --strip-unneeded --remove-section=.comment
+  # The binary is stripped here, with the target's strip, since rpmbuild's
+  # own post-install steps are turned off: they would rewrite the files in
+  # ways that depend on the build machine.
+  execute_process(COMMAND "${CPACK_MONITOR_STRIP}" --strip-unneeded --remove-section=.comment
                           "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}/monitor" COMMAND_ERROR_IS_FATAL ANY)
 endif()
 # Modes that do not depend on the umask of whoever builds.

@@ -176,16 +176,21 @@ class Supervised {
     for (char** e = environ; *e != nullptr; ++e) env_words.emplace_back(*e);
     std::vector<char*> envp = NullTerminated(env_words);
 
+    // The terminal's name is taken here: in the forked process its
+    // descriptor may be the number that the report pipe is moved to.
+    std::string terminal_name;
     if (options.session_leader_on_a_terminal) {
       terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-      const char* failed = terminal_ < 0              ? "posix_openpt"
-                           : grantpt(terminal_) != 0  ? "grantpt"
-                           : unlockpt(terminal_) != 0 ? "unlockpt"
-                                                      : nullptr;
+      const char* failed = terminal_ < 0                   ? "posix_openpt"
+                           : grantpt(terminal_) != 0       ? "grantpt"
+                           : unlockpt(terminal_) != 0      ? "unlockpt"
+                           : ptsname(terminal_) == nullptr ? "ptsname"
+                                                           : nullptr;
       if (failed != nullptr) {
         setup_error_ = std::string("no pseudo-terminal can be opened here: ") + failed + ": " + strerror(errno);
         return;
       }
+      terminal_name = ptsname(terminal_);
     }
     // Nothing buffered in this process may be written again by the copy.
     if (fflush(nullptr) != 0) return;
@@ -205,14 +210,14 @@ class Supervised {
       if (!CallersCoreLimit(&core) || setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
       if (!options.dev_null_stand_in.empty() && !ReplaceDevNull(options.dev_null_stand_in)) _exit(kNoMountNamespace);
       if (options.first_of_a_pid_namespace && unshare(CLONE_NEWPID) != 0) _exit(kNoPidNamespace);
-      if (terminal_ >= 0) {
+      if (!terminal_name.empty()) {
         // Opened by a session leader without one, the terminal becomes its
         // controlling terminal, with this process group in the foreground.
-        const char* name = setsid() < 0 ? nullptr : ptsname(terminal_);
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(sched_getcpu(), &one);
-        if (name == nullptr || open(name, O_RDWR | O_CLOEXEC) < 0 || sched_setaffinity(0, sizeof one, &one) != 0) {
+        if (setsid() < 0 || open(terminal_name.c_str(), O_RDWR | O_CLOEXEC) < 0 ||
+            sched_setaffinity(0, sizeof one, &one) != 0) {
           _exit(120);
         }
       }
@@ -834,51 +839,97 @@ INSTANTIATE_TEST_SUITE_P(Calls, TracedExec, ::testing::Values("traceme-exec", "t
   return std::string(test.param == std::string("traceme-exec") ? "Execve" : "Execveat");
 });
 
-// A program for the i386 ABI, made here so that no 32-bit toolchain is
-// needed. Given no argument it waits for ever; given some, it makes its
-// parent its tracer and executes its argument 1 with the rest (int 0x80:
-// pause; ptrace, execve, exit 127).
-std::string ThirtyTwoBitTraceMeThenExec() {
-  const unsigned char code[] = {0x8b, 0x04, 0x24, 0x83, 0xf8, 0x01, 0x75, 0x09, 0xb8, 0x1d, 0,    0,    0,
-                                0xcd, 0x80, 0xeb, 0xf7, 0xb8, 0x1a, 0,    0,    0,    0x31, 0xdb, 0x31, 0xc9,
-                                0x31, 0xd2, 0x31, 0xf6, 0xcd, 0x80, 0x8b, 0x04, 0x24, 0x8d, 0x54, 0x84, 0x08,
-                                0x8d, 0x4c, 0x24, 0x08, 0x8b, 0x19, 0xb8, 0x0b, 0,    0,    0,    0xcd, 0x80,
-                                0xb8, 0x01, 0,    0,    0,    0xbb, 0x7f, 0,    0,    0,    0xcd, 0x80};
-  constexpr uint32_t kBase = 0x08048000;
-  constexpr uint32_t kHeaders = 52 + 32;
-  const auto size = static_cast<uint32_t>(kHeaders + sizeof code);
+// A program of the other word size than this build's, made here so that no
+// second toolchain is needed: an ELF file with one segment, the whole file,
+// loaded at base with its code after the headers.
+std::string OneSegmentElf(bool sixty_four, uint16_t machine, uint32_t flags, const std::vector<unsigned char>& code) {
+  const uint64_t base = sixty_four ? 0x400000 : 0x8048000;
+  const uint64_t headers = sixty_four ? 64 + 56 : 52 + 32;
+  const uint64_t size = headers + code.size();
   std::string elf(
       "\x7f"
-      "ELF\x01\x01\x01",
-      7);
+      "ELF",
+      4);
+  elf += static_cast<char>(sixty_four ? 2 : 1);  // class
+  elf += '\1';                                   // little-endian
+  elf += '\1';                                   // version
   elf.append(9, '\0');
-  auto put = [&elf](uint32_t value, int bytes) {
+  auto put = [&elf](uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) elf += static_cast<char>((value >> (8 * i)) & 0xff);
   };
-  // ELF header: executable, i386, entry after the headers, one program header.
-  for (const uint32_t half : {2U, 3U}) put(half, 2);
-  for (const uint32_t word : {1U, kBase + kHeaders, 52U, 0U, 0U}) put(word, 4);
-  for (const uint32_t half : {52U, 32U, 1U, 0U, 0U, 0U}) put(half, 2);
+  const int word = sixty_four ? 8 : 4;
+  // ELF header: an executable, entry after the headers, one program header.
+  put(2, 2);
+  put(machine, 2);
+  put(1, 4);
+  put(base + headers, word);
+  put(sixty_four ? 64 : 52, word);  // program headers' offset
+  put(0, word);                     // no section headers
+  put(flags, 4);
+  for (const uint64_t half : {sixty_four ? 64U : 52U, sixty_four ? 56U : 32U, 1U, 0U, 0U, 0U}) put(half, 2);
   // One loadable, readable and executable segment: the whole file.
-  for (const uint32_t word : {1U, 0U, kBase, kBase, size, size, 5U, 0x1000U}) put(word, 4);
-  elf.append(reinterpret_cast<const char*>(code), sizeof code);
+  if (sixty_four) {
+    for (const uint64_t value : {1U, 5U}) put(value, 4);
+    for (const uint64_t value : {uint64_t{0}, base, base, size, size, uint64_t{0x1000}}) put(value, 8);
+  } else {
+    for (const uint64_t value : {uint64_t{1}, uint64_t{0}, base, base, size, size, uint64_t{5}, uint64_t{0x1000}}) {
+      put(value, 4);
+    }
+  }
+  elf.append(code.begin(), code.end());
   return elf;
 }
 
-// The same from a 32-bit target that executes a 32-bit program: its execve
-// is system call 11 of the i386 ABI, not 59, and the trap that follows must
-// be dropped all the same, or the new program dies of it and is relaunched
-// for ever.
-TEST(Traced, ThirtyTwoBitTargetThatExecutesRunsTheNewProgram) {
+// A program of the other word size: given no argument it waits for ever;
+// given some, it makes its parent its tracer and executes its argument 1
+// with the rest (pause; ptrace, execve, exit 127). Empty where none is made.
+std::string OtherWordSizeTraceMeThenExec() {
+#if defined(__x86_64__)
+  // i386, through int 0x80.
+  return OneSegmentElf(
+      false, 3, 0, {0x8b, 0x04, 0x24, 0x83, 0xf8, 0x01, 0x75, 0x09, 0xb8, 0x1d, 0,    0,    0,    0xcd, 0x80, 0xeb,
+                    0xf7, 0xb8, 0x1a, 0,    0,    0,    0x31, 0xdb, 0x31, 0xc9, 0x31, 0xd2, 0x31, 0xf6, 0xcd, 0x80,
+                    0x8b, 0x04, 0x24, 0x8d, 0x54, 0x84, 0x08, 0x8d, 0x4c, 0x24, 0x08, 0x8b, 0x19, 0xb8, 0x0b, 0,
+                    0,    0,    0xcd, 0x80, 0xb8, 0x01, 0,    0,    0,    0xbb, 0x7f, 0,    0,    0,    0xcd, 0x80});
+#elif defined(__i386__)
+  // x86-64, through syscall.
+  return OneSegmentElf(
+      true, 62, 0,
+      {0x48, 0x8b, 0x04, 0x24, 0x48, 0x83, 0xf8, 0x01, 0x75, 0x09, 0xb8, 0x22, 0x00, 0x00, 0x00, 0x0f, 0x05, 0xeb,
+       0xf7, 0xb8, 0x65, 0x00, 0x00, 0x00, 0x31, 0xff, 0x31, 0xf6, 0x31, 0xd2, 0x45, 0x31, 0xd2, 0x0f, 0x05, 0x48,
+       0x8b, 0x04, 0x24, 0x48, 0x8d, 0x54, 0xc4, 0x10, 0x48, 0x8d, 0x74, 0x24, 0x10, 0x48, 0x8b, 0x3e, 0xb8, 0x3b,
+       0x00, 0x00, 0x00, 0x0f, 0x05, 0xb8, 0x3c, 0x00, 0x00, 0x00, 0xbf, 0x7f, 0x00, 0x00, 0x00, 0x0f, 0x05});
+#elif defined(__aarch64__)
+  // 32-bit ARM (EABI 5), through svc.
+  return OneSegmentElf(
+      false, 40, 0x05000000,
+      {0x00, 0x00, 0x9d, 0xe5, 0x01, 0x00, 0x50, 0xe3, 0x02, 0x00, 0x00, 0x1a, 0x1d, 0x70, 0xa0, 0xe3, 0x00, 0x00,
+       0x00, 0xef, 0xfc, 0xff, 0xff, 0xea, 0x1a, 0x70, 0xa0, 0xe3, 0x00, 0x00, 0xa0, 0xe3, 0x00, 0x10, 0xa0, 0xe3,
+       0x00, 0x20, 0xa0, 0xe3, 0x00, 0x30, 0xa0, 0xe3, 0x00, 0x00, 0x00, 0xef, 0x00, 0x30, 0x9d, 0xe5, 0x08, 0x10,
+       0x8d, 0xe2, 0x00, 0x00, 0x91, 0xe5, 0x03, 0x21, 0x8d, 0xe0, 0x08, 0x20, 0x82, 0xe2, 0x0b, 0x70, 0xa0, 0xe3,
+       0x00, 0x00, 0x00, 0xef, 0x7f, 0x00, 0xa0, 0xe3, 0x01, 0x70, 0xa0, 0xe3, 0x00, 0x00, 0x00, 0xef});
+#else
+  return "";
+#endif
+}
+
+// A target of the other word size that makes the supervisor its tracer and
+// executes a program of its own kind: its execve has another number than
+// this build's, and the trap that follows must be dropped all the same, or
+// the new program dies of it and is relaunched for ever.
+TEST(Traced, TargetOfTheOtherWordSizeThatExecutesRunsTheNewProgram) {
+  const std::string program = OtherWordSizeTraceMeThenExec();
+  if (program.empty()) GTEST_SKIP() << "no program of the other word size is made for this architecture";
   ScratchDirectory scratch;
-  const std::string stub = scratch.path() + "/traceme-exec32";
+  const std::string stub = scratch.path() + "/traceme-exec-other";
   {
     std::ofstream file(stub, std::ios::binary);
-    file << ThirtyTwoBitTraceMeThenExec();
+    file << program;
   }
   ASSERT_EQ(chmod(stub.c_str(), 0755), 0);
-  // Without 32-bit support execve refuses the file (126); with it, the
-  // program runs, cannot execute a missing file and leaves with 127.
+  // Where the kernel does not run that word size execve refuses the file
+  // (126); where it does, the program runs, cannot execute a missing file
+  // and leaves with 127.
   const pid_t trial = fork();
   if (trial == 0) {
     char* argv[] = {const_cast<char*>(stub.c_str()), const_cast<char*>("/nonexistent"), nullptr};
@@ -888,7 +939,7 @@ TEST(Traced, ThirtyTwoBitTargetThatExecutesRunsTheNewProgram) {
   ASSERT_GT(trial, 0);
   const auto trial_status = harness::WaitForExit(trial);
   ASSERT_TRUE(trial_status);
-  if (*trial_status == 126 << 8) GTEST_SKIP() << "this kernel runs no 32-bit programs";
+  if (*trial_status == 126 << 8) GTEST_SKIP() << "this kernel runs no programs of the other word size";
   ASSERT_EQ(*trial_status, 127 << 8);
 
   Supervised run(Target({stub, stub}));

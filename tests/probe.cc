@@ -13,6 +13,8 @@
 //                    afterwards stay
 //           selftrap send itself SIGTRAP with kill() the first time in the
 //                    working directory; afterwards stay
+//           breakpoint   run the processor's breakpoint instruction the
+//                    first time in the working directory; afterwards stay
 //           exec     execute itself again in mode stay
 //           fexec    as exec, through fexecve (the execveat system call)
 //           clone    start a process with CLONE_PTRACE, which writes "clone
@@ -93,6 +95,30 @@ void WriteAll(int fd, const std::string& line) {
 
 bool FirstStartHere() { return open("crashed", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600) >= 0; }
 
+// The breakpoint instruction a debugger plants, which the kernel turns into
+// SIGTRAP (on s390, for a traced process only, as the tests' are).
+void Breakpoint() {
+#if defined(__x86_64__) || defined(__i386__)
+  asm volatile("int3");
+#elif defined(__aarch64__)
+  asm volatile("brk #0");
+#elif defined(__arm__) && defined(__thumb__)
+  asm volatile(".inst.n 0xde01");
+#elif defined(__arm__)
+  asm volatile(".inst 0xe7f001f0");
+#elif defined(__mips__)
+  asm volatile("break");
+#elif defined(__powerpc__)
+  asm volatile("trap");
+#elif defined(__s390__)
+  asm volatile(".short 0x0001");
+#elif defined(__riscv)
+  asm volatile("ebreak");
+#else
+  static_cast<void>(raise(SIGTRAP));  // no instruction known here: the signal alone
+#endif
+}
+
 std::string Limit(rlim_t value) { return value == RLIM_INFINITY ? "-1" : std::to_string(value); }
 
 // A signal set of /proc/self/status: "SigBlk:" or "SigIgn:".
@@ -135,8 +161,15 @@ void SetCoreLimit(rlim_t soft) {
 }
 
 // A fork that passes clone flags: without CLONE_VM and with no new stack,
-// clone returns in both processes as fork does.
-pid_t CloneProcess(unsigned long flags) { return static_cast<pid_t>(syscall(SYS_clone, flags | SIGCHLD, 0, 0, 0, 0)); }
+// clone returns in both processes as fork does. s390 takes the new stack
+// first and the flags second; every other architecture, the flags first.
+pid_t CloneProcess(unsigned long flags) {
+#if defined(__s390__)
+  return static_cast<pid_t>(syscall(SYS_clone, 0, flags | SIGCHLD, 0, 0, 0));
+#else
+  return static_cast<pid_t>(syscall(SYS_clone, flags | SIGCHLD, 0, 0, 0, 0));
+#endif
+}
 
 // The second thread of the thread-traceme modes and the pipes it talks on:
 // it says whether PTRACE_TRACEME worked, then waits for the main thread's
@@ -286,6 +319,7 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "crash") == 0 && FirstStartHere()) *g_nowhere = 1;
   if (strcmp(mode, "trap") == 0 && FirstStartHere()) static_cast<void>(raise(SIGTRAP));
   if (strcmp(mode, "selftrap") == 0 && FirstStartHere()) kill(getpid(), SIGTRAP);
+  if (strcmp(mode, "breakpoint") == 0 && FirstStartHere()) Breakpoint();
   if (strcmp(mode, "listen") == 0 && argc > 3) return Listen(fd, argv[3]);
   if (strcmp(mode, "handlers") == 0) Handlers(fd);
   if (strcmp(mode, "exec") == 0 || strcmp(mode, "fexec") == 0) {
