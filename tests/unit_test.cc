@@ -736,6 +736,10 @@ TEST_P(CheckTarget, AgreesWithExecve) {
   }
   ASSERT_EQ(chmod((dir + "/text").c_str(), 0755), 0);
   ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0755), 0);
+  // A runnable program of 3 GiB, sparse: a 32-bit build that asks stat
+  // without large-file support is told EOVERFLOW instead.
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/huge", 0755));
+  ASSERT_EQ(truncate((dir + "/huge").c_str(), off_t{3} << 30), 0);
 
   struct Case {
     const char* path;
@@ -746,7 +750,8 @@ TEST_P(CheckTarget, AgreesWithExecve) {
       {"owner-only", true},  {"others-only", true},     {"text", true},  // only execve can tell it is no program
       {"no-execute", false}, {"directory", false},      {"link-to-directory", false},
       {"dangling", false},   {"program/", false},       {"fifo", false},
-      {"group-only", true},  {"other-users-own", true}, {"supplementary-group-only", true}};
+      {"group-only", true},  {"other-users-own", true}, {"supplementary-group-only", true},
+      {"huge", true}};  // beyond what a 32-bit off_t holds
   bool skipped =
       (asker.other_real_user || asker.other_effective_user || asker.two_other_users || asker.other_real_group) &&
       !owned;
