@@ -16,20 +16,28 @@
 namespace monitor {
 namespace {
 
+// Reads /proc/TID/NAME of a thread into text, NUL-terminated; false when
+// it cannot.
+template <size_t size>
+bool ReadThreadFile(pid_t tid, const char* name, char (&text)[size]) {
+  char path[48];
+  const int length = snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(tid), name);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t got = read(fd, text, size - 1);
+  static_cast<void>(close(fd));  // opened for reading: nothing to lose
+  if (got <= 0) return false;
+  text[got] = '\0';
+  return true;
+}
+
 // Field number of /proc/TID/stat, read as an unsigned number; false when
 // unreadable. The command name in the second field may hold spaces and
 // parentheses, so the fields are counted from the last ')'.
 bool ThreadStatField(pid_t tid, int number, unsigned long long* value) {
-  char path[40];
-  const int length = snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(tid));
-  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
   char text[1024];
-  const ssize_t got = read(fd, text, sizeof text - 1);
-  static_cast<void>(close(fd));  // opened for reading: nothing to lose
-  if (got <= 0) return false;
-  text[got] = '\0';
+  if (!ReadThreadFile(tid, "stat", text)) return false;
   const char* field = strrchr(text, ')');
   for (int at = 2; field != nullptr && at < number; ++at) field = strchr(field + 1, ' ');
   if (field == nullptr) return false;
@@ -51,16 +59,8 @@ bool StackPointer(pid_t tracee, unsigned long long* sp) {
     *sp = info.stack_pointer;
     return true;
   }
-  char path[40];
-  const int length = snprintf(path, sizeof path, "/proc/%d/syscall", static_cast<int>(tracee));
-  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
   char text[256];
-  const ssize_t read_bytes = read(fd, text, sizeof text - 1);
-  static_cast<void>(close(fd));  // opened for reading: nothing to lose
-  if (read_bytes <= 0) return false;
-  text[read_bytes] = '\0';
+  if (!ReadThreadFile(tracee, "syscall", text)) return false;
   // The last two fields, each after a space; the text may end in a newline.
   char* last = strrchr(text, ' ');
   if (last == nullptr) return false;

@@ -1056,21 +1056,38 @@ TEST(Traced, StopSentByAnotherProcessStopsTheTarget) {
   EXPECT_TRUE(ReachesState(target->pid, 'S'));
 }
 
+// A supervisor started as the first process of a PID namespace of its
+// own, its target in the given traced mode.
+Options TracedInAPidNamespace(const char* mode) {
+  Options options = Target({PROBE_PATH, "REPORT_FD", mode});
+  options.first_of_a_pid_namespace = true;
+  return options;
+}
+
+// The target of such a run, by the pid this test sees (the probe reports
+// the namespace's own); -1 when it did not start, and 0, with the reason
+// in *skip, when this system cannot run the test.
+pid_t TracedTargetInItsNamespace(Supervised& run, std::string* skip) {
+  if (run.invoker_status() == kNoPidNamespace) *skip = "no PID namespace can be made here";
+  const auto first = skip->empty() ? run.NextLine() : std::nullopt;
+  if (first == "traceme refused") *skip = "PTRACE_TRACEME is refused here";
+  if (!skip->empty()) return 0;
+  const auto children = ChildrenOf(run.supervisor());
+  if (!first || first->compare(0, 4, "pid=") != 0 || children.size() != 1) return -1;
+  return children[0];
+}
+
 // Killed from outside its PID namespace (the supervisor is the first
 // process of one), a traced target sees no sender; the signal is still its
 // own, and the end is relaunched. The probes' pids are the namespace's own,
 // so the target is found as the supervisor's child, and only lines are read.
 TEST(Traced, KilledFromOutsideItsPidNamespaceIsRelaunched) {
-  Options options = Target({PROBE_PATH, "REPORT_FD", "traceme-stay"});
-  options.first_of_a_pid_namespace = true;
-  Supervised run(options);
-  if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
-  const auto first = run.NextLine();
-  if (first == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
-  ASSERT_TRUE(first && first->compare(0, 4, "pid=") == 0) << first.value_or("(no line)");
-  const auto children = ChildrenOf(run.supervisor());
-  ASSERT_EQ(children.size(), 1U);
-  ASSERT_EQ(kill(children[0], SIGSEGV), 0);
+  Supervised run(TracedInAPidNamespace("traceme-stay"));
+  std::string skip;
+  const pid_t target = TracedTargetInItsNamespace(run, &skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  ASSERT_GT(target, 1) << "the traced target did not start";
+  ASSERT_EQ(kill(target, SIGSEGV), 0);
   const auto second = run.NextLine();
   EXPECT_TRUE(second && second->compare(0, 4, "pid=") == 0) << "not relaunched: " << second.value_or("(no line)");
 }
@@ -1079,36 +1096,27 @@ TEST(Traced, KilledFromOutsideItsPidNamespaceIsRelaunched) {
 // target's namespace can name. The target itself never starts with the
 // stop of CLONE_PTRACE, so the stop is its own: it stops.
 TEST(Traced, StopSentFromOutsideItsPidNamespaceStopsTheTarget) {
-  Options options = Target({PROBE_PATH, "REPORT_FD", "traceme-stay"});
-  options.first_of_a_pid_namespace = true;
-  Supervised run(options);
-  if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
-  const auto first = run.NextLine();
-  if (first == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
-  ASSERT_TRUE(first && first->compare(0, 4, "pid=") == 0) << first.value_or("(no line)");
-  const auto children = ChildrenOf(run.supervisor());
-  ASSERT_EQ(children.size(), 1U);
-  ASSERT_EQ(kill(children[0], SIGSTOP), 0);
-  EXPECT_TRUE(ReachesState(children[0], 'T')) << "the stop was dropped";
-  EXPECT_EQ(proc::ProcNumber(children[0], "status", "TracerPid:"), 0);
-  ASSERT_EQ(kill(children[0], SIGCONT), 0);
-  EXPECT_TRUE(ReachesState(children[0], 'S'));
+  Supervised run(TracedInAPidNamespace("traceme-stay"));
+  std::string skip;
+  const pid_t target = TracedTargetInItsNamespace(run, &skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  ASSERT_GT(target, 1) << "the traced target did not start";
+  ASSERT_EQ(kill(target, SIGSTOP), 0);
+  EXPECT_TRUE(ReachesState(target, 'T')) << "the stop was dropped";
+  EXPECT_EQ(proc::ProcNumber(target, "status", "TracerPid:"), 0);
+  ASSERT_EQ(kill(target, SIGCONT), 0);
+  EXPECT_TRUE(ReachesState(target, 'S'));
 }
 
 // The same for a traced thread of the target: a signal sent to it from an
 // ancestor PID namespace has no sender it can name, and is still its own,
 // not the stop a CLONE_PTRACE child starts with. SIGUSR1 ends the target.
 TEST(Traced, ThreadSignalledFromOutsideItsPidNamespaceEndsTheTarget) {
-  Options options = Target({PROBE_PATH, "REPORT_FD", "thread-traceme"});
-  options.first_of_a_pid_namespace = true;
-  Supervised run(options);
-  if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
-  const auto first = run.NextLine();
-  if (first == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
-  ASSERT_TRUE(first && first->compare(0, 4, "pid=") == 0) << first.value_or("(no line)");
-  const auto children = ChildrenOf(run.supervisor());
-  ASSERT_EQ(children.size(), 1U);
-  const pid_t target = children[0];
+  Supervised run(TracedInAPidNamespace("thread-traceme"));
+  std::string skip;
+  const pid_t target = TracedTargetInItsNamespace(run, &skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  ASSERT_GT(target, 1) << "the traced target did not start";
   pid_t traced_thread = -1;
   for (const pid_t thread : ThreadsOf(target)) {
     if (thread != target) traced_thread = thread;
@@ -1386,8 +1394,30 @@ std::optional<std::string> NextLineOfTheNewBuild(Supervised& run) {
   }
 }
 
-// A new build deployed over a crash-looping one the way install and cp do
-// it: remove the file, create it without execute permission, write it, and
+// The forked copy of the supervisor that tries an exec again (it has not
+// executed anything, so it is still named monitor), once there is one; -1
+// if none comes within the deadline.
+pid_t CopyTryingAgain(pid_t supervisor) {
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  while (harness::NowMs() < give_up) {
+    for (const pid_t child : ChildrenOf(supervisor)) {
+      if (CommandName(child) == "monitor") return child;
+    }
+    proc::SleepUs(5000);
+  }
+  return -1;
+}
+
+// Removes the crash-looping build once it has started, and returns the
+// forked copy that then tries to execute it again; -1 if any of that did
+// not happen.
+pid_t RemoveTheBuild(Supervised& run, const std::string& server) {
+  if (run.NextLine() != "crash" || unlink(server.c_str()) != 0) return -1;
+  return CopyTryingAgain(run.supervisor());
+}
+
+// A new build deployed over a crash-looping one the way install does it:
+// remove the file, create it without execute permission, write it, and
 // only then make it executable. Relaunches that fall in those windows keep
 // trying for a short grace, so the new build runs; each window here is held
 // far longer than the ~50 ms between two relaunches.
@@ -1425,19 +1455,10 @@ TEST(Relaunch, TargetThatStaysMissingIsLeftDownAfterTheGrace) {
   const std::string server = CrashLoopingBuild(scratch);
   Supervised run(Target({server, "REPORT_FD", "stay"}, scratch.path()));
   GroupGuard group(run.supervisor());
-  ASSERT_EQ(run.NextLine(), "crash");
-  ASSERT_EQ(unlink(server.c_str()), 0);
-  // The last start of the old build may still be on its way; then the
-  // relaunch waits out the grace in a forked copy of the supervisor,
+  // The relaunch waits out the grace in a forked copy of the supervisor,
   // pausing between its tries rather than spinning.
   const long long give_up = harness::NowMs() + harness::kDeadlineMs;
-  pid_t waiting = -1;
-  while (waiting < 0 && harness::NowMs() < give_up) {
-    for (const pid_t child : ChildrenOf(run.supervisor())) {
-      if (CommandName(child) == "monitor") waiting = child;
-    }
-    proc::SleepUs(5000);
-  }
+  const pid_t waiting = RemoveTheBuild(run, server);
   ASSERT_GT(waiting, 1) << "no relaunch tried the missing file";
   const long long seen = harness::NowMs();
   const long long ticks_before = proc::CpuTicks(waiting);
@@ -1459,16 +1480,8 @@ TEST(Relaunch, RetriesEndWithTheSupervisor) {
   const std::string server = CrashLoopingBuild(scratch);
   Supervised run(Target({server, "REPORT_FD", "stay"}, scratch.path()));
   GroupGuard group(run.supervisor());
-  ASSERT_EQ(run.NextLine(), "crash");
-  ASSERT_EQ(unlink(server.c_str()), 0);
   const long long give_up = harness::NowMs() + harness::kDeadlineMs;
-  pid_t waiting = -1;
-  while (waiting < 0 && harness::NowMs() < give_up) {
-    for (const pid_t child : ChildrenOf(run.supervisor())) {
-      if (CommandName(child) == "monitor") waiting = child;
-    }
-    proc::SleepUs(5000);
-  }
+  const pid_t waiting = RemoveTheBuild(run, server);
   ASSERT_GT(waiting, 1) << "no relaunch tried the missing file";
   ASSERT_EQ(kill(run.supervisor(), SIGKILL), 0);
   // The new build arrives while the copy still has most of its grace left.
