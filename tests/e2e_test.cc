@@ -1064,17 +1064,17 @@ Options TracedInAPidNamespace(const char* mode) {
   return options;
 }
 
-// The target of such a run, by the pid this test sees (the probe reports
-// the namespace's own); -1 when it did not start, and 0, with the reason
-// in *skip, when this system cannot run the test.
-pid_t TracedTargetInItsNamespace(Supervised& run, std::string* skip) {
-  if (run.invoker_status() == kNoPidNamespace) *skip = "no PID namespace can be made here";
-  const auto first = skip->empty() ? run.NextLine() : std::nullopt;
-  if (first == "traceme refused") *skip = "PTRACE_TRACEME is refused here";
-  if (!skip->empty()) return 0;
+// The target of such a run, in *target by the pid this test sees (the
+// probe reports the namespace's own), -1 when it did not start; returns
+// why this system cannot run the test, or nothing.
+std::string TracedTargetInItsNamespace(Supervised& run, pid_t* target) {
+  *target = -1;
+  if (run.invoker_status() == kNoPidNamespace) return "no PID namespace can be made here";
+  const auto first = run.NextLine();
+  if (first == "traceme refused") return "PTRACE_TRACEME is refused here";
   const auto children = ChildrenOf(run.supervisor());
-  if (!first || first->compare(0, 4, "pid=") != 0 || children.size() != 1) return -1;
-  return children[0];
+  if (first && first->compare(0, 4, "pid=") == 0 && children.size() == 1) *target = children[0];
+  return "";
 }
 
 // Killed from outside its PID namespace (the supervisor is the first
@@ -1083,8 +1083,8 @@ pid_t TracedTargetInItsNamespace(Supervised& run, std::string* skip) {
 // so the target is found as the supervisor's child, and only lines are read.
 TEST(Traced, KilledFromOutsideItsPidNamespaceIsRelaunched) {
   Supervised run(TracedInAPidNamespace("traceme-stay"));
-  std::string skip;
-  const pid_t target = TracedTargetInItsNamespace(run, &skip);
+  pid_t target = -1;
+  const std::string skip = TracedTargetInItsNamespace(run, &target);
   if (!skip.empty()) GTEST_SKIP() << skip;
   ASSERT_GT(target, 1) << "the traced target did not start";
   ASSERT_EQ(kill(target, SIGSEGV), 0);
@@ -1097,8 +1097,8 @@ TEST(Traced, KilledFromOutsideItsPidNamespaceIsRelaunched) {
 // stop of CLONE_PTRACE, so the stop is its own: it stops.
 TEST(Traced, StopSentFromOutsideItsPidNamespaceStopsTheTarget) {
   Supervised run(TracedInAPidNamespace("traceme-stay"));
-  std::string skip;
-  const pid_t target = TracedTargetInItsNamespace(run, &skip);
+  pid_t target = -1;
+  const std::string skip = TracedTargetInItsNamespace(run, &target);
   if (!skip.empty()) GTEST_SKIP() << skip;
   ASSERT_GT(target, 1) << "the traced target did not start";
   ASSERT_EQ(kill(target, SIGSTOP), 0);
@@ -1113,8 +1113,8 @@ TEST(Traced, StopSentFromOutsideItsPidNamespaceStopsTheTarget) {
 // not the stop a CLONE_PTRACE child starts with. SIGUSR1 ends the target.
 TEST(Traced, ThreadSignalledFromOutsideItsPidNamespaceEndsTheTarget) {
   Supervised run(TracedInAPidNamespace("thread-traceme"));
-  std::string skip;
-  const pid_t target = TracedTargetInItsNamespace(run, &skip);
+  pid_t target = -1;
+  const std::string skip = TracedTargetInItsNamespace(run, &target);
   if (!skip.empty()) GTEST_SKIP() << skip;
   ASSERT_GT(target, 1) << "the traced target did not start";
   pid_t traced_thread = -1;
