@@ -1249,10 +1249,9 @@ TEST(ReleaseTracee, WaitsForAStopStillPendingWhateverTheCommandName) {
     const pid_t tracee = fork();
     if (tracee == 0) {
       if (prctl(PR_SET_NAME, "p) q", 0, 0, 0) != 0 || signal(SIGUSR1, IgnoreTheSignal) == SIG_ERR ||
-          ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+          ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGUSR1) != 0) {
         _exit(1);
       }
-      raise(SIGUSR1);
       for (;;) pause();
     }
     if (tracee < 0) return static_cast<int>(kSetupFailed);
