@@ -1484,7 +1484,11 @@ TEST(Relaunch, RetriesEndWithTheSupervisor) {
   const pid_t waiting = RemoveTheBuild(run, server);
   ASSERT_GT(waiting, 1) << "no relaunch tried the missing file";
   ASSERT_EQ(kill(run.supervisor(), SIGKILL), 0);
-  // The new build arrives while the copy still has most of its grace left.
+  // Once the supervisor is a zombie, its children have a new parent; the
+  // new build arrives after that, while the copy still has most of its
+  // grace left.
+  while (proc::State(run.supervisor()) != 'Z' && harness::NowMs() < give_up) proc::SleepUs(1000);
+  ASSERT_EQ(proc::State(run.supervisor()), 'Z');
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, server + ".new", 0755));
   ASSERT_EQ(rename((server + ".new").c_str(), server.c_str()), 0);
   while (IsRunning(waiting) && harness::NowMs() < give_up) proc::SleepUs(5000);
