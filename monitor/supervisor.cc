@@ -103,19 +103,15 @@ bool WithinDeployGrace(timespec* started) {
 // none. Every other failure leaves the target down. Once the supervisor
 // has gone, nothing is tried again: a target started then would run
 // unsupervised.
-[[noreturn]] void ExecTarget(Launch launch) {
+[[noreturn]] void ExecTarget(Launch launch, pid_t supervisor) {
   timespec grace_started{};
   bool reported = false;
-  pid_t supervisor = 0;
   for (;;) {
     int error = EFAULT;
     if (child_program != nullptr) {
       execve(child_program, child_agrs, environ);
       error = errno;
     }
-    // Asked only once an exec has failed, so that a launch that works makes
-    // no system call before its exec.
-    if (supervisor == 0) supervisor = getppid();
     const bool transient = IsTransient(error);
     // One line for the whole grace, however many tries it takes.
     if (transient || !reported) WriteLine(STDERR_FILENO, "exec error");
@@ -205,8 +201,11 @@ bool BlockSignal() {
 }
 
 pid_t StartChild(Launch launch) {
+  // Taken before the fork: a forked process that asked for its parent later
+  // could be told the process that adopted it, if the supervisor had died.
+  const pid_t supervisor = getpid();
   _child_process = fork();
-  if (_child_process == 0) ExecTarget(launch);
+  if (_child_process == 0) ExecTarget(launch, supervisor);
   if (_child_process < 0) {
     WriteLine(STDERR_FILENO, "fork error");
     return _child_process;
