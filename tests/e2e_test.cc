@@ -1092,6 +1092,25 @@ TEST(Traced, KilledFromOutsideItsPidNamespaceIsRelaunched) {
   EXPECT_TRUE(second && second->compare(0, 4, "pid=") == 0) << "not relaunched: " << second.value_or("(no line)");
 }
 
+// The same for a traced thread of the target: a SIGSTOP sent to it by
+// another process has a sender, so it is not the stop a CLONE_PTRACE child
+// starts with; handed back, it stops the whole target.
+TEST(Traced, StopSentToATracedThreadStopsTheTarget) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", "thread-traceme"}));
+  const auto target = run.NextReport();
+  if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(target);
+  pid_t traced_thread = -1;
+  for (const pid_t thread : ThreadsOf(target->pid)) {
+    if (thread != target->pid) traced_thread = thread;
+  }
+  ASSERT_GT(traced_thread, 1);
+  ASSERT_EQ(syscall(SYS_tgkill, target->pid, traced_thread, SIGSTOP), 0);
+  EXPECT_TRUE(ReachesState(target->pid, 'T')) << "the stop was dropped";
+  ASSERT_EQ(kill(target->pid, SIGCONT), 0);
+  EXPECT_TRUE(ReachesState(target->pid, 'S'));
+}
+
 // A SIGSTOP sent from an ancestor PID namespace has no sender that the
 // target's namespace can name. The target itself never starts with the
 // stop of CLONE_PTRACE, so the stop is its own: it stops.
