@@ -999,16 +999,24 @@ TEST(CheckTargetPath, ThroughAStandardDescriptorIsRefused) {
     return monitor::CheckTarget() ? 0 : 1;
   });
   EXPECT_EQ(crowded.status, 0) << crowded.err;
-  // Standard descriptors that were closed are closed again afterwards.
-  const Outcome closed = RunInTestProcess([&] {
-    if (chdir(scratch) != 0 || close(STDIN_FILENO) != 0 || close(STDOUT_FILENO) != 0) {
-      return static_cast<int>(kSetupFailed);
-    }
-    SetTarget("program", {});
-    if (!monitor::CheckTarget()) return 1;
-    return fcntl(STDIN_FILENO, F_GETFD) == -1 && fcntl(STDOUT_FILENO, F_GETFD) == -1 ? 0 : 2;
-  });
-  EXPECT_EQ(closed.status, 0) << closed.err;
+  // Standard descriptors that were closed are closed again afterwards, and
+  // the check leaves no descriptor of its own behind: through a magic link,
+  // so that the descriptors are swapped, and by a plain name.
+  for (const char* path : {"/proc/self/fd/5", "program"}) {
+    const Outcome closed = RunInTestProcess([&] {
+      const int program = open((dir + "/program").c_str(), O_RDONLY);
+      if (chdir(scratch) != 0 || program < 0 || (program != 5 && (dup2(program, 5) != 5 || close(program) != 0)) ||
+          close(STDIN_FILENO) != 0 || close(STDOUT_FILENO) != 0) {
+        return static_cast<int>(kSetupFailed);
+      }
+      const int open_before = proc::OpenDescriptors(getpid());
+      SetTarget(path, {});
+      if (!monitor::CheckTarget()) return 1;
+      if (proc::OpenDescriptors(getpid()) != open_before) return 3;
+      return fcntl(STDIN_FILENO, F_GETFD) == -1 && fcntl(STDOUT_FILENO, F_GETFD) == -1 ? 0 : 2;
+    });
+    EXPECT_EQ(closed.status, 0) << path << ": " << closed.err;
+  }
   EXPECT_TRUE(proc::RemoveTree(scratch));
 }
 
