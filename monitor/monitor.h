@@ -8,8 +8,6 @@
 #include <signal.h>
 #include <sys/types.h>
 
-#include <initializer_list>
-
 namespace monitor {
 
 // The target's pid in the supervisor: what the last fork of a launch
@@ -26,8 +24,6 @@ extern sigset_t _mask;
 
 // Writes one message line, first then second, in a single system call.
 void WriteLine(int fd, const char* first, const char* second = "");
-// Writes one message line made of up to seven parts, in a single system call.
-void WriteLine(int fd, std::initializer_list<const char*> parts);
 // Writes number in decimal at the end of digits; returns where it begins.
 const char* FormatDecimal(int number, char (&digits)[16]);
 // Checks that the target's path names a file that this process may

@@ -20,21 +20,13 @@ sigset_t _mask;
 // at once, without stdio buffers that a forked process would inherit. Once
 // detached, the streams lead to /dev/null; a line that cannot be written has
 // nowhere else to go, so its failure is dropped.
-void WriteLine(int fd, std::initializer_list<const char*> parts) {
-  constexpr size_t kMaxParts = 7;
+void WriteLine(int fd, const char* first, const char* second) {
   char newline[] = "\n";
-  iovec pieces[kMaxParts + 1];
-  size_t count = 0;
-  for (const char* part : parts) {
-    if (count == kMaxParts) break;
-    pieces[count++] = {const_cast<char*>(part), strlen(part)};
-  }
-  pieces[count++] = {newline, 1};
-  const ssize_t written = writev(fd, pieces, static_cast<int>(count));
+  iovec pieces[] = {
+      {const_cast<char*>(first), strlen(first)}, {const_cast<char*>(second), strlen(second)}, {newline, 1}};
+  const ssize_t written = writev(fd, pieces, 3);
   static_cast<void>(written);
 }
-
-void WriteLine(int fd, const char* first, const char* second) { WriteLine(fd, {first, second}); }
 
 const char* FormatDecimal(int number, char (&digits)[16]) {
   char* first = digits + sizeof digits;

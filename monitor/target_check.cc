@@ -14,6 +14,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 #include "monitor.h"
 
 namespace monitor {
