@@ -323,11 +323,10 @@ Stats AgedRelaunch(pid_t supervisor, PingReport first) {
 bool MeasureOther(const Other& other, Stats* stats) {
   char program[4096];
   if (!FoundOnPath(other.program, program, sizeof program)) return false;
-  char service[] = "/tmp/monitor-bench-XXXXXX";
-  if (mkdtemp(service) == nullptr) Fail("mkdtemp");
+  char service[4096];
+  if (!proc::MakeScratch("monitor-bench", service, sizeof service)) Fail("mkdtemp");
   char run[sizeof service + 4];
-  memcpy(run, service, sizeof service - 1);
-  memcpy(run + sizeof service - 1, "/run", 5);
+  snprintf(run, sizeof run, "%s/run", service);
   if (symlink(g.ping, run) != 0) Fail("symlink");
 
   NewReportPipe();

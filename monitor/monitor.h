@@ -6,6 +6,7 @@
 #pragma once
 
 #include <signal.h>
+#include <stddef.h>
 #include <sys/types.h>
 
 namespace monitor {
@@ -52,6 +53,19 @@ void LaunchTarget(Launch launch);
 [[noreturn]] void WaitSignal();
 // Acts on one watched signal taken by WaitSignal.
 void SigHandler(int signo);
+// Whether /proc is mounted and this process's own: numbering processes as
+// this process's PID namespace does, so that /proc/TID is the thread that
+// waitpid reported as TID.
+bool ProcIsOwn();
+// Reads /proc/TID/NAME of a thread into text of size bytes, NUL-terminated;
+// false when it cannot, or when /proc is not this process's own.
+bool ReadThreadFile(pid_t tid, const char* name, char* text, size_t size);
+// Field number of /proc/TID/stat, read as an unsigned number; false when
+// ReadThreadFile cannot read it, or it is no number.
+bool ThreadStatField(pid_t tid, int number, unsigned long long* value);
+// Whether a tracee stopped for SIGTRAP is at the trap that the kernel sends
+// once a traced execve or execveat has succeeded.
+bool CameOutOfExec(pid_t tracee);
 // Lets go a tracee that the wait reported stopped, with stop_status the
 // status the wait returned.
 void ReleaseTracee(pid_t tracee, int stop_status);

@@ -7,8 +7,11 @@
 #include <limits.h>
 #include <linux/capability.h>
 #include <linux/openat2.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -91,36 +94,71 @@ int ExecError(const char* path, struct stat* target) {
   return ModeAllowsExecute(path, *target) ? 0 : EACCES;
 }
 
+// Whether descriptor fd is open for writing on the file described by
+// target. Descriptors 0 to 2 never are, for this purpose: they lead to
+// /dev/null once detached.
+bool WritesTo(int fd, const struct stat& target) {
+  if (fd <= STDERR_FILENO) return false;
+  const int mode = fcntl(fd, F_GETFL);
+  if (mode < 0 || ((mode & O_ACCMODE) != O_WRONLY && (mode & O_ACCMODE) != O_RDWR)) return false;
+  struct stat file {};
+  return fstat(fd, &file) == 0 && file.st_dev == target.st_dev && file.st_ino == target.st_ino;
+}
+
+// Asks each descriptor that /proc/self/fd lists; false when it cannot be
+// read. /proc/self is this process wherever that /proc was mounted, if it
+// shows this process at all.
+bool ScanListedDescriptors(const struct stat& target, int* found) {
+  const int directory = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return false;
+  alignas(dirent64) char entries[512];
+  long got = 0;
+  while (*found < 0 && (got = syscall(SYS_getdents64, directory, entries, sizeof entries)) > 0) {
+    for (long at = 0; at < got && *found < 0;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+      at += entry->d_reclen;
+      const long fd = strtol(entry->d_name, nullptr, 10);
+      if (fd != directory && WritesTo(static_cast<int>(fd), target)) *found = static_cast<int>(fd);
+    }
+  }
+  // Opened for reading: closing it cannot lose anything.
+  static_cast<void>(close(directory));
+  return got >= 0;
+}
+
+// Asks every descriptor below the open-file limit, which no open
+// descriptor is above unless the limit was lowered after it was opened.
+// poll() tells, many descriptors at a time, which of them are open at all
+// (it marks the others POLLNVAL, and with no events asked and no wait it
+// changes nothing), so that a limit of a million costs tens of
+// milliseconds rather than a system call per descriptor.
+int ScanEveryDescriptor(const struct stat& target) {
+  struct rlimit files {};
+  const rlim_t limit = getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : FD_SETSIZE;
+  const int end = limit < static_cast<rlim_t>(INT_MAX) ? static_cast<int>(limit) : INT_MAX;
+  constexpr int kBatch = 64;
+  pollfd batch[kBatch];
+  for (int first = STDERR_FILENO + 1; first < end && first > 0; first += kBatch) {
+    const int count = end - first < kBatch ? end - first : kBatch;
+    for (int i = 0; i < count; ++i) batch[i] = pollfd{first + i, 0, 0};
+    // Where poll fails, every descriptor of the batch is asked.
+    const bool polled = poll(batch, static_cast<nfds_t>(count), 0) >= 0;
+    for (int i = 0; i < count; ++i) {
+      if ((!polled || (batch[i].revents & POLLNVAL) == 0) && WritesTo(first + i, target)) return first + i;
+    }
+  }
+  return -1;
+}
+
 // The descriptor above 2 through which this process holds the file
 // described by target open for writing, or -1. execve fails with ETXTBSY
 // while any descriptor is open for writing on its file, and one that
 // monitor inherited stays open for as long as monitor runs: the target
-// could never start. Descriptors 0 to 2 lead to /dev/null once detached.
+// could never start. Without /proc (a bare chroot), every descriptor that
+// could be open is asked.
 int DescriptorWritingTo(const struct stat& target) {
-  const int directory = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory < 0) return -1;
   int found = -1;
-  alignas(dirent64) char entries[512];
-  for (;;) {
-    const long got = syscall(SYS_getdents64, directory, entries, sizeof entries);
-    if (got <= 0) break;
-    for (long at = 0; at < got && found < 0;) {
-      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
-      at += entry->d_reclen;
-      const long fd = strtol(entry->d_name, nullptr, 10);
-      if (fd <= STDERR_FILENO || fd == directory) continue;
-      const int mode = fcntl(static_cast<int>(fd), F_GETFL);
-      struct stat file {};
-      if (mode < 0 || ((mode & O_ACCMODE) != O_WRONLY && (mode & O_ACCMODE) != O_RDWR)) continue;
-      if (fstat(static_cast<int>(fd), &file) == 0 && file.st_dev == target.st_dev && file.st_ino == target.st_ino) {
-        found = static_cast<int>(fd);
-      }
-    }
-    if (found >= 0) break;
-  }
-  // Opened for reading: closing it cannot lose anything.
-  static_cast<void>(close(directory));
-  return found;
+  return ScanListedDescriptors(target, &found) ? found : ScanEveryDescriptor(target);
 }
 
 // Whether path resolves without passing through a magic link, one of the
@@ -189,8 +227,11 @@ bool ReachedThroughStandardDescriptors(const char* path) {
 
 // The refusal line is built whole and leaves in one system call, so that
 // it cannot interleave with what other processes write to the same log at
-// that moment. It holds a path of PATH_MAX bytes with every byte escaped.
-constexpr size_t kMaxEscapedPath = size_t{4} * PATH_MAX;
+// that moment. It is built on the stack, which may be as small as a
+// trivial program's (a limit of 16 KiB, arguments and environment
+// included), so a path is shown escaped up to 512 bytes and cut there with
+// "...": longer than almost any real path, and still the start of it.
+constexpr size_t kMaxEscapedPath = 512;
 constexpr size_t kRefusalLineSize = sizeof "exec error: " + kMaxEscapedPath + 512;
 
 // Appends text to the line at used, as far as it fits; returns the new
@@ -203,7 +244,7 @@ size_t Append(char (&line)[kRefusalLineSize], size_t used, const char* text) {
 // Appends text with its control characters escaped (\n, \t, \r, else
 // \xHH), so that a path cannot break the line into lines that look like
 // others; every other byte, UTF-8 included, is kept as given. Text beyond
-// what any path can be (only ENAMETOOLONG is said of it) is cut to "...".
+// kMaxEscapedPath bytes, escaped, is cut to "...".
 size_t AppendEscaped(char (&line)[kRefusalLineSize], size_t used, const char* text) {
   static const char kHex[] = "0123456789abcdef";
   const size_t limit = used + kMaxEscapedPath;

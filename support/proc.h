@@ -155,6 +155,15 @@ inline bool ParseNumber(const char* text, long long low, long long high, long lo
   return true;
 }
 
+// Makes a new scratch directory NAME-XXXXXX under $TMPDIR, else /tmp, and
+// puts its path in path; false if it cannot.
+inline bool MakeScratch(const char* name, char* path, size_t size) {
+  const char* base = getenv("TMPDIR");
+  if (base == nullptr || *base == '\0') base = "/tmp";
+  const int length = snprintf(path, size, "%s/%s-XXXXXX", base, name);
+  return length > 0 && static_cast<size_t>(length) < size && mkdtemp(path) != nullptr;
+}
+
 inline bool RemoveTree(const char* path) {
   auto remove_one = [](const char* file, const struct stat*, int, FTW*) { return remove(file); };
   return nftw(path, remove_one, 16, FTW_DEPTH | FTW_PHYS) == 0;

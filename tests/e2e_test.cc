@@ -3,7 +3,9 @@
 // detached supervisor stays its child and can be ended and reaped.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -113,12 +116,44 @@ struct Options {
     int flags;
   };
   std::vector<InheritedFile> inherited;
+  // The supervisor runs in a mount namespace of its own with nothing
+  // mounted on /proc, as in a bare chroot.
+  bool without_proc = false;
+  // The supervisor is root without CAP_SYS_PTRACE, as under a container
+  // runtime's default capabilities.
+  bool without_sys_ptrace = false;
+  // The supervisor runs as this user and group, with no supplementary
+  // groups; 0 for the test's own.
+  uid_t user = 0;
+  // The supervisor's stack size limit in bytes; 0 for the test's own.
+  rlim_t stack_limit = 0;
+  // The supervisor's standard output (1) or error (2) is a pipe whose
+  // reader has gone, with SIGPIPE at its default action; -1 for neither.
+  int broken_pipe_on = -1;
 };
 
 // Exit codes of the invoking process when it could not set up what the
 // test asked for.
 constexpr int kNoMountNamespace = 123;
 constexpr int kNoPidNamespace = 124;
+constexpr int kNoOtherUser = 125;
+
+// The user, and group, that tests become when they need another than root.
+constexpr uid_t kOtherUser = 65534;
+
+// Gives the calling process a private mount namespace with an empty /proc.
+bool HideProc() {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+}
+
+// Makes descriptor fd the writing end of a pipe that nobody reads, and
+// SIGPIPE deadly, as it is for a program started from a shell.
+bool BreakPipeOn(int fd) {
+  int ends[2];
+  if (pipe(ends) != 0 || close(ends[0]) != 0 || signal(SIGPIPE, SIG_DFL) == SIG_ERR) return false;
+  return dup2(ends[1], fd) == fd && close(ends[1]) == 0;
+}
 
 // Gives the calling process a private mount namespace in which /dev/null is
 // the file at stand_in, or in which an empty /dev has none.
@@ -209,6 +244,9 @@ class Supervised {
       rlimit core{};
       if (!CallersCoreLimit(&core) || setrlimit(RLIMIT_CORE, &core) != 0) _exit(120);
       if (!options.dev_null_stand_in.empty() && !ReplaceDevNull(options.dev_null_stand_in)) _exit(kNoMountNamespace);
+      if (options.without_proc && !HideProc()) _exit(kNoMountNamespace);
+      // Root keeps what the bounding set allows across execve.
+      if (options.without_sys_ptrace && prctl(PR_CAPBSET_DROP, CAP_SYS_PTRACE, 0, 0, 0) != 0) _exit(kNoOtherUser);
       if (options.first_of_a_pid_namespace && unshare(CLONE_NEWPID) != 0) _exit(kNoPidNamespace);
       if (!terminal_name.empty()) {
         // Opened by a session leader without one, the terminal becomes its
@@ -230,6 +268,16 @@ class Supervised {
           _exit(120);
         }
       }
+      if (options.user != 0) {
+        const gid_t group = static_cast<gid_t>(options.user);
+        if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
+            setresuid(options.user, options.user, options.user) != 0) {
+          _exit(kNoOtherUser);
+        }
+      }
+      const rlimit stack{options.stack_limit, options.stack_limit};
+      if (options.stack_limit != 0 && setrlimit(RLIMIT_STACK, &stack) != 0) _exit(120);
+      if (options.broken_pipe_on >= 0 && !BreakPipeOn(options.broken_pipe_on)) _exit(120);
       if (options.process_one) LeaveWithTheStatusOfProcessOne(argv.data(), envp.data());
       execve(MONITOR_PATH, argv.data(), envp.data());
       _exit(121);
@@ -371,8 +419,8 @@ std::vector<std::string> AwkwardArguments() {
 class ScratchDirectory {
  public:
   ScratchDirectory() {
-    char pattern[] = "/tmp/monitor-e2e-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
+    char pattern[4096];
+    if (proc::MakeScratch("monitor-e2e", pattern, sizeof pattern)) path_ = pattern;
   }
   ~ScratchDirectory() {
     if (!path_.empty() && !proc::RemoveTree(path_.c_str())) ADD_FAILURE() << "could not remove " << path_;
@@ -567,6 +615,33 @@ INSTANTIATE_TEST_SUITE_P(Paths, RefusedTarget,
                                                        "monitor PROGRAM [ARGUMENT...])"}),
                          [](const auto& test) { return std::string(test.param.name); });
 
+// Whether /bin/true runs with the given stack limit and this environment.
+bool TrivialProgramRunsWithStack(rlim_t limit) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const rlimit stack{limit, limit};
+    if (setrlimit(RLIMIT_STACK, &stack) != 0) _exit(120);
+    char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
+    execve(argv[0], argv, environ);
+    _exit(121);
+  }
+  const auto status = harness::WaitForExit(child);
+  return status && *status == 0;
+}
+
+// The refusal needs no more stack than a trivial program: with 16 KiB, it is
+// still refused with its line and status 255, not ended by SIGSEGV.
+TEST(Start, RefusedWithTheStackOfATrivialProgram) {
+  constexpr rlim_t kSmallStack = 16 * 1024;
+  if (!TrivialProgramRunsWithStack(kSmallStack)) GTEST_SKIP() << "/bin/true does not run with a 16 KiB stack here";
+  for (const std::string& target : {std::string("/nonexistent/program"), kLongPath}) {
+    Options options = Target({target});
+    options.stack_limit = kSmallStack;
+    Supervised run(options);
+    ExpectFailedStart(run, "", "exec error: " + target + ": No such file or directory\n");
+  }
+}
+
 class BackgroundExecFailure : public ::testing::TestWithParam<std::string> {};
 
 // An executable file that execve still refuses passes the check: "fork ok",
@@ -694,6 +769,35 @@ TEST(Start, DetachFailureIsReported) {
   ExpectFailedStart(run, "111111111111111 " + std::to_string(EAGAIN) + " - -1\n", "");
 }
 
+struct BrokenPipeCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  Options options;
+  int stream;  // the one the failure is written on
+};
+
+class BrokenPipe : public ::testing::TestWithParam<BrokenPipeCase> {};
+
+// A start that fails says so on a stream whose reader may have gone (a
+// pipeline whose other end ended first): the caller is still told 255, not
+// that monitor died of SIGPIPE.
+TEST_P(BrokenPipe, FailedStartStillExitsWith255) {
+  Options options = GetParam().options;
+  options.broken_pipe_on = GetParam().stream;
+  Supervised run(options);
+  EXPECT_EQ(run.invoker_status(), 255) << "ended by a signal, or not refused";
+  EXPECT_EQ(run.supervisor(), -1) << "a supervisor was left in the background";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, BrokenPipe,
+    ::testing::Values(BrokenPipeCase{"Usage", Options{}, STDERR_FILENO},
+                      BrokenPipeCase{"MissingTarget", Target({"/nonexistent/program"}), STDERR_FILENO},
+                      BrokenPipeCase{"DetachFailure",
+                                     Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {"DAEMON_FAIL=1"}),
+                                     STDOUT_FILENO}),
+    [](const auto& test) { return std::string(test.param.name); });
+
 // As the first process of a PID namespace (a container's entry point),
 // detaching would end the whole namespace while the caller was told
 // success: refused before anything changes, with what to do instead.
@@ -716,14 +820,15 @@ struct InheritedCase {
   bool refused;
 };
 
-class InheritedDescriptor : public ::testing::TestWithParam<InheritedCase> {};
+class InheritedDescriptor : public ::testing::TestWithParam<std::tuple<InheritedCase, bool>> {};
 
 // A descriptor that monitor inherited, open for writing on the target's
 // own file, would make every execve fail for as long as monitor runs:
-// refused before detaching, naming the descriptor. Reading the file, or
-// writing another, is no obstacle.
+// refused before detaching, naming the descriptor, with /proc or without.
+// Reading the file, writing another, or writing it through standard output
+// or error, which lead to /dev/null once detached, is no obstacle.
 TEST_P(InheritedDescriptor, OpenForWritingOnTheTargetRefusesTheStart) {
-  const InheritedCase c = GetParam();
+  const InheritedCase c = std::get<0>(GetParam());
   ScratchDirectory scratch;
   const std::string program = scratch.path() + "/program";
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program, 0755));
@@ -734,7 +839,9 @@ TEST_P(InheritedDescriptor, OpenForWritingOnTheTargetRefusesTheStart) {
   // the descriptor directory returns.
   for (int fd = 10; fd < 60; ++fd) options.inherited.push_back({fd, other, O_RDONLY});
   options.inherited.push_back({c.fd, c.on_the_target ? program : other, c.flags});
+  options.without_proc = std::get<1>(GetParam());
   Supervised run(options);
+  if (run.invoker_status() == kNoMountNamespace) GTEST_SKIP() << "no mount namespace can be made here";
   if (c.refused) {
     ExpectFailedStart(run, "",
                       "exec error: " + program + ": held open for writing by descriptor " + std::to_string(c.fd) +
@@ -746,13 +853,20 @@ TEST_P(InheritedDescriptor, OpenForWritingOnTheTargetRefusesTheStart) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Descriptors, InheritedDescriptor,
-                         ::testing::Values(InheritedCase{"AppendingToTheTarget", true, 5, O_WRONLY | O_APPEND, true},
-                                           InheritedCase{"ReadingAndWritingTheTarget", true, 5, O_RDWR, true},
-                                           InheritedCase{"WritingTheTargetAfterManyOthers", true, 200, O_WRONLY, true},
-                                           InheritedCase{"ReadingTheTarget", true, 5, O_RDONLY, false},
-                                           InheritedCase{"WritingAnotherFile", false, 5, O_WRONLY | O_APPEND, false}),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Descriptors, InheritedDescriptor,
+    ::testing::Combine(
+        ::testing::Values(InheritedCase{"AppendingToTheTarget", true, 5, O_WRONLY | O_APPEND, true},
+                          InheritedCase{"ReadingAndWritingTheTarget", true, 5, O_RDWR, true},
+                          InheritedCase{"WritingTheTargetAfterManyOthers", true, 200, O_WRONLY, true},
+                          InheritedCase{"ReadingTheTarget", true, 5, O_RDONLY, false},
+                          InheritedCase{"WritingAnotherFile", false, 5, O_WRONLY | O_APPEND, false},
+                          InheritedCase{"AppendingToTheTargetThroughOutput", true, 1, O_WRONLY | O_APPEND, false},
+                          InheritedCase{"AppendingToTheTargetThroughError", true, 2, O_WRONLY | O_APPEND, false}),
+        ::testing::Bool()),
+    [](const auto& test) {
+      return std::string(std::get<0>(test.param).name) + (std::get<1>(test.param) ? "WithoutProc" : "");
+    });
 
 // The stop that always works: after detaching, the supervisor leads a
 // session and a process group of its own, the target is in that group, and
@@ -839,6 +953,137 @@ INSTANTIATE_TEST_SUITE_P(Calls, TracedExec, ::testing::Values("traceme-exec", "t
   return std::string(test.param == std::string("traceme-exec") ? "Execve" : "Execveat");
 });
 
+// Where a traced target executes another program: each a place where
+// /proc cannot tell the supervisor where the new program's stack begins.
+enum class TraceShape {
+  // The supervisor is the first process of a PID namespace of its own,
+  // while /proc numbers the caller's ("unshare --pid" without --fork).
+  kProcOfAnotherPidNamespace,
+  // No /proc at all, as in a bare chroot.
+  kNoProc,
+  // Root without CAP_SYS_PTRACE, the target run as another user: /proc
+  // shows 0 as the start of that user's stack.
+  kAnotherUserWithoutSysPtrace,
+  // The same, the new program a set-user-ID copy: made undumpable at its
+  // exec, so that not even its memory can be read.
+  kSetUserIdCopyWithoutSysPtrace,
+  // A supervisor that is not root, the new program execute-only: undumpable
+  // too.
+  kExecuteOnlyForAnUnprivilegedSupervisor,
+};
+
+struct TraceCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  TraceShape shape;
+  const char* mode;  // the probe's traced mode
+  bool executes;     // else it ends by its SIGTRAP and is relaunched
+};
+
+// The supervisor's options for a traced target in the given shape, its
+// programs copied into scratch, which every user can reach; empty args when
+// this system cannot make the shape, with why in *skip.
+Options InTraceShape(const TraceCase& c, const ScratchDirectory& scratch, std::string* skip) {
+  Options options;
+  const std::string probe = scratch.path() + "/probe";
+  if (chmod(scratch.path().c_str(), 0777) != 0 || !harness::CopyFile(PROBE_PATH, probe, 0755)) {
+    *skip = "the scratch directory cannot be made";
+    return options;
+  }
+  const std::string setpriv = "/usr/bin/setpriv";
+  const std::vector<std::string> as_another_user{setpriv, "--reuid=" + std::to_string(kOtherUser),
+                                                 "--regid=" + std::to_string(kOtherUser), "--clear-groups"};
+  options.cwd = scratch.path();
+  options.args = {probe, "REPORT_FD", c.mode};
+  switch (c.shape) {
+    case TraceShape::kProcOfAnotherPidNamespace:
+      options.first_of_a_pid_namespace = true;
+      break;
+    case TraceShape::kNoProc:
+      options.without_proc = true;
+      break;
+    case TraceShape::kSetUserIdCopyWithoutSysPtrace:
+      if (!harness::CopyFile(PROBE_PATH, probe + "-setuid", 04755)) *skip = "no set-user-ID copy can be made";
+      options.args.push_back(probe + "-setuid");
+      [[fallthrough]];
+    case TraceShape::kAnotherUserWithoutSysPtrace:
+      if (access(setpriv.c_str(), X_OK) != 0) *skip = "no setpriv here";
+      options.args.insert(options.args.begin(), as_another_user.begin(), as_another_user.end());
+      options.without_sys_ptrace = true;
+      break;
+    case TraceShape::kExecuteOnlyForAnUnprivilegedSupervisor:
+      if (chmod(probe.c_str(), 0711) != 0) *skip = "no execute-only copy can be made";
+      options.user = kOtherUser;
+      break;
+  }
+  if (!skip->empty()) options.args.clear();
+  return options;
+}
+
+class TracedExecWherever : public ::testing::TestWithParam<TraceCase> {};
+
+// In each shape, a target that makes the supervisor its tracer and executes
+// a program is started once, and the new program runs under the same pid;
+// a target that ends by a SIGTRAP of its own is still relaunched. The pids
+// that the probes report may be another namespace's, so the target is found
+// as the supervisor's child.
+TEST_P(TracedExecWherever, RunsTheNewProgramOnce) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root, to become another user";
+  const TraceCase c = GetParam();
+  ScratchDirectory scratch;
+  std::string skip;
+  const Options options = InTraceShape(c, scratch, &skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  Supervised run(options);
+  if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
+  if (run.invoker_status() == kNoMountNamespace) GTEST_SKIP() << "no mount namespace can be made here";
+  if (run.invoker_status() == kNoOtherUser) GTEST_SKIP() << "user " << kOtherUser << " cannot be become here";
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
+  const auto traced = run.NextLine();
+  if (traced == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(traced && traced->compare(0, 4, "pid=") == 0) << traced.value_or("(no line)");
+  const auto next = run.NextLine();
+  ASSERT_TRUE(next && next->compare(0, 4, "pid=") == 0) << next.value_or("(no line)");
+  if (c.executes) {
+    EXPECT_EQ(harness::ParseReport(*next).pid, harness::ParseReport(*traced).pid) << "started again, not executed";
+    EXPECT_EQ(harness::ParseReport(*next).argv.at(2), "stay");
+  } else {
+    EXPECT_NE(harness::ParseReport(*next).pid, harness::ParseReport(*traced).pid) << "its SIGTRAP was dropped";
+  }
+  const pid_t target = OnlyChild(run.supervisor());
+  ASSERT_GT(target, 1);
+  EXPECT_TRUE(run.Settled({target})) << "relaunched, or left stopped";
+  EXPECT_EQ(proc::State(target), 'S');
+  // A relaunched target has made the supervisor its tracer again, and
+  // stays traced until its first signal.
+  if (c.executes) {
+    EXPECT_EQ(proc::ProcNumber(target, "status", "TracerPid:"), 0) << "let go, but still traced";
+  }
+  EXPECT_TRUE(run.NoMoreLines()) << "started again";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, TracedExecWherever,
+    ::testing::Values(
+        TraceCase{"ProcOfAnotherPidNamespace", TraceShape::kProcOfAnotherPidNamespace, "traceme-exec", true},
+        TraceCase{"NoProc", TraceShape::kNoProc, "traceme-exec", true},
+        TraceCase{"NoProcByExecveat", TraceShape::kNoProc, "traceme-fexec", true},
+        TraceCase{"AnotherUserWithoutSysPtrace", TraceShape::kAnotherUserWithoutSysPtrace, "traceme-exec", true},
+        TraceCase{"SetUserIdCopyWithoutSysPtrace", TraceShape::kSetUserIdCopyWithoutSysPtrace, "traceme-exec", true},
+        TraceCase{"ExecuteOnlyForAnUnprivilegedSupervisor", TraceShape::kExecuteOnlyForAnUnprivilegedSupervisor,
+                  "traceme-exec", true},
+        // What the stack start told apart before must still be told apart
+        // where it cannot be read: a trap the target sends itself, and one
+        // it raises, end it.
+        TraceCase{"NoProcTrapSentByItself", TraceShape::kNoProc, "traceme-selftrap", false},
+        TraceCase{"AnotherUserTrapSentByItself", TraceShape::kAnotherUserWithoutSysPtrace, "traceme-selftrap", false},
+        TraceCase{"ProcOfAnotherPidNamespaceTrapSentByItself", TraceShape::kProcOfAnotherPidNamespace,
+                  "traceme-selftrap", false},
+        TraceCase{"ExecuteOnlyBreakpoint", TraceShape::kExecuteOnlyForAnUnprivilegedSupervisor, "traceme-breakpoint",
+                  false},
+        TraceCase{"ExecuteOnlyRaisedTrap", TraceShape::kExecuteOnlyForAnUnprivilegedSupervisor, "traceme-trap", false}),
+    [](const auto& test) { return std::string(test.param.name); });
+
 // A program of the other word size than this build's, made here so that no
 // second toolchain is needed: an ELF file with one segment, the whole file,
 // loaded at base with its code after the headers.
@@ -913,11 +1158,15 @@ std::string OtherWordSizeTraceMeThenExec() {
 #endif
 }
 
+class OtherWordSize : public ::testing::TestWithParam<bool> {};
+
 // A target of the other word size that makes the supervisor its tracer and
 // executes a program of its own kind: its execve has another number than
 // this build's, and the trap that follows must be dropped all the same, or
-// the new program dies of it and is relaunched for ever.
-TEST(Traced, TargetOfTheOtherWordSizeThatExecutesRunsTheNewProgram) {
+// the new program dies of it and is relaunched for ever. Without /proc the
+// new program's stack is read in its own word size; it has no loader, so
+// the kernel starts it at its own entry.
+TEST_P(OtherWordSize, TracedTargetThatExecutesRunsTheNewProgram) {
   const std::string program = OtherWordSizeTraceMeThenExec();
   if (program.empty()) GTEST_SKIP() << "no program of the other word size is made for this architecture";
   ScratchDirectory scratch;
@@ -942,7 +1191,10 @@ TEST(Traced, TargetOfTheOtherWordSizeThatExecutesRunsTheNewProgram) {
   if (*trial_status == 126 << 8) GTEST_SKIP() << "this kernel runs no programs of the other word size";
   ASSERT_EQ(*trial_status, 127 << 8);
 
-  Supervised run(Target({stub, stub}));
+  Options options = Target({stub, stub});
+  options.without_proc = GetParam();
+  Supervised run(options);
+  if (run.invoker_status() == kNoMountNamespace) GTEST_SKIP() << "no mount namespace can be made here";
   // The target reports nothing: ended here, after the supervisor, along
   // with whatever it left.
   struct EndTargets {
@@ -961,6 +1213,9 @@ TEST(Traced, TargetOfTheOtherWordSizeThatExecutesRunsTheNewProgram) {
   EXPECT_TRUE(run.Settled({target})) << "relaunched, or left stopped";
   EXPECT_EQ(proc::State(target), 'S');
 }
+
+INSTANTIATE_TEST_SUITE_P(Traced, OtherWordSize, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "WithoutProc" : "WithProc"; });
 
 struct TracedThreadCase {
   // cppcheck-suppress unusedStructMember ; names the test case
@@ -1000,7 +1255,7 @@ INSTANTIATE_TEST_SUITE_P(Ends, TracedThread,
 
 // A traced target's child created with CLONE_PTRACE is traced by the
 // supervisor too, and starts stopped: let go, it runs.
-class ClonePtrace : public ::testing::TestWithParam<const char*> {};
+class ClonePtrace : public ::testing::TestWithParam<std::tuple<const char*, bool>> {};
 
 TEST_P(ClonePtrace, ChildRuns) {
   // Named so that the command name in /proc/TID/stat holds ") " and a
@@ -1010,7 +1265,12 @@ TEST_P(ClonePtrace, ChildRuns) {
   ScratchDirectory scratch;
   const std::string program = scratch.path() + "/p) q";
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program, 0755));
-  Supervised run(Target({program, "REPORT_FD", GetParam()}));
+  // Without /proc, nothing says whether its stop is still to come: it is
+  // kept traced until that stop.
+  Options options = Target({program, "REPORT_FD", std::get<0>(GetParam())});
+  options.without_proc = std::get<1>(GetParam());
+  Supervised run(options);
+  if (run.invoker_status() == kNoMountNamespace) GTEST_SKIP() << "no mount namespace can be made here";
   const auto target = run.NextReport();
   if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
   ASSERT_TRUE(target);
@@ -1027,8 +1287,15 @@ TEST_P(ClonePtrace, ChildRuns) {
 
 // The child may take a signal of its own before the stop it was created
 // with: that stop must not be left pending once it is let go.
-INSTANTIATE_TEST_SUITE_P(Traced, ClonePtrace, ::testing::Values("traceme-clone", "traceme-clone-signalled"),
-                         [](const auto& test) { return test.index == 0 ? "Plain" : "SignalledBeforeItsFirstStop"; });
+INSTANTIATE_TEST_SUITE_P(Traced, ClonePtrace,
+                         ::testing::Combine(::testing::Values("traceme-clone", "traceme-clone-signalled"),
+                                            ::testing::Bool()),
+                         [](const auto& test) {
+                           return std::string(std::get<0>(test.param) == std::string("traceme-clone")
+                                                  ? "Plain"
+                                                  : "SignalledBeforeItsFirstStop") +
+                                  (std::get<1>(test.param) ? "WithoutProc" : "");
+                         });
 
 // Waits until a process is in the given state (as /proc shows it); false
 // once the deadline has passed.

@@ -15,7 +15,8 @@
 //                    working directory; afterwards stay
 //           breakpoint   run the processor's breakpoint instruction the
 //                    first time in the working directory; afterwards stay
-//           exec     execute itself again in mode stay
+//           exec [PROGRAM]   execute PROGRAM, by default itself again, in
+//                    mode stay
 //           fexec    as exec, through fexecve (the execveat system call)
 //           clone    start a process with CLONE_PTRACE, which writes "clone
 //                    ran" and exits; afterwards stay
@@ -325,8 +326,9 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "exec") == 0 || strcmp(mode, "fexec") == 0) {
     char stay[] = "stay";
     char* again[] = {argv[0], argv[1], stay, nullptr};
-    if (strcmp(mode, "exec") == 0) execv(argv[0], again);
-    const int self = open(argv[0], O_RDONLY | O_CLOEXEC);
+    const char* program = argc > 3 ? argv[3] : argv[0];
+    if (strcmp(mode, "exec") == 0) execv(program, again);
+    const int self = open(program, O_RDONLY | O_CLOEXEC);
     if (self >= 0) fexecve(self, again, environ);
     _exit(91);
   }

@@ -7,6 +7,7 @@
 #include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -150,8 +151,8 @@ class TargetEnd : public ::testing::TestWithParam<EndCase> {};
 // SigHandler.
 TEST_P(TargetEnd, IsReportedAndRelaunchedOnlyAfterASignal) {
   const EndCase c = GetParam();
-  char scratch[] = "/tmp/monitor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
 
   const Outcome outcome = RunInTestProcess([&] {
     // A core file, if any, lands in a scratch directory.
@@ -451,21 +452,36 @@ bool RefuseSyscallInfo() {
   return ptrace(PTRACE_GET_SYSCALL_INFO, getpid(), sizeof info, &info) == -1 && errno == EIO;
 }
 
-class TrapWithoutSyscallInfo : public ::testing::TestWithParam<const char*> {};
+struct TrapCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  const char* mode;
+  bool without_proc;
+};
+
+class TrapWithoutSyscallInfo : public ::testing::TestWithParam<TrapCase> {};
 
 // On a kernel without PTRACE_GET_SYSCALL_INFO the exec's trap is still
 // dropped, and a trap the target sends itself still handed back: the stack
-// pointer is then read from /proc.
+// pointer is then read from /proc. Where /proc cannot give it either,
+// nothing tells where the stack pointer stands, and the trap is taken for
+// the exec's, so that the new program runs.
 TEST_P(TrapWithoutSyscallInfo, IsStillToldApart) {
-  const bool exec = std::string(GetParam()) == "traceme-exec";
-  char scratch[] = "/tmp/monitor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const TrapCase c = GetParam();
+  const bool exec = std::string(c.mode) == "traceme-exec";
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
   const Outcome outcome = RunInTestProcess([&] {
     const rlimit no_core{0, RLIM_INFINITY};
     if (chdir(scratch) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0) return static_cast<int>(kSetupFailed);
+    if (c.without_proc &&
+        (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+         mount("none", "/proc", "tmpfs", 0, nullptr) != 0)) {
+      return static_cast<int>(kSkipped);
+    }
     int report[2];
     if (pipe(report) != 0 || !RefuseSyscallInfo()) return static_cast<int>(kSetupFailed);
-    SetTarget(PROBE_PATH, {std::to_string(report[1]), GetParam()});
+    SetTarget(PROBE_PATH, {std::to_string(report[1]), c.mode});
     if (!monitor::BlockSignal() || monitor::StartChild() <= 0) return static_cast<int>(kSetupFailed);
     const pid_t first = monitor::_child_process;
     harness::LineReader reader(report[0]);
@@ -486,16 +502,18 @@ TEST_P(TrapWithoutSyscallInfo, IsStillToldApart) {
     return now != first && IsAlive(now) ? EndTarget(kPassed) : EndTarget(kNotRelaunched);
   });
   EXPECT_TRUE(proc::RemoveTree(scratch));
-  if (outcome.status == kSkipped << 8) GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  if (outcome.status == kSkipped << 8)
+    GTEST_SKIP() << "PTRACE_TRACEME is refused, or no mount namespace can be made here";
   EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
   EXPECT_EQ(outcome.out, exec ? "fork ok\n" : "fork ok\nchild exit by signal:5\nfork ok\n");
   EXPECT_EQ(outcome.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Traps, TrapWithoutSyscallInfo, ::testing::Values("traceme-exec", "traceme-selftrap"),
-                         [](const auto& test) {
-                           return std::string(test.param == std::string("traceme-exec") ? "OfTheExec" : "SentByItself");
-                         });
+INSTANTIATE_TEST_SUITE_P(Traps, TrapWithoutSyscallInfo,
+                         ::testing::Values(TrapCase{"OfTheExec", "traceme-exec", false},
+                                           TrapCase{"SentByItself", "traceme-selftrap", false},
+                                           TrapCase{"OfTheExecWithoutProc", "traceme-exec", true}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 class FailedExec : public ::testing::TestWithParam<const char*> {};
 
@@ -504,10 +522,13 @@ class FailedExec : public ::testing::TestWithParam<const char*> {};
 // stdio buffers (the unflushed "pending" must appear once, not twice). The
 // supervisor sees an ordinary exit and does not relaunch.
 TEST_P(FailedExec, EndsTheForkedProcessAtOnce) {
-  char non_executable[] = "/tmp/monitor-unit-file-XXXXXX";
-  const int fd = mkstemp(non_executable);
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
+  const std::string file = std::string(scratch) + "/not-executable";
+  const int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
   close(fd);
+  const char* non_executable = file.c_str();
   const std::string which = GetParam();
   const char* program = which == "absent" ? nullptr : which == "non-executable" ? non_executable : GetParam();
 
@@ -520,7 +541,7 @@ TEST_P(FailedExec, EndsTheForkedProcessAtOnce) {
     monitor::SigHandler(SIGCHLD);
     return fflush(stdout) == 0 ? static_cast<int>(kPassed) : static_cast<int>(kSetupFailed);
   });
-  unlink(non_executable);
+  EXPECT_TRUE(proc::RemoveTree(scratch));
 
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, "fork ok\nchild exit normally:32512\npending");
@@ -547,8 +568,8 @@ class DeployGrace : public ::testing::TestWithParam<GraceCase> {};
 // detaching, gives up at once.
 TEST_P(DeployGrace, IsGivenToARelaunchOnly) {
   const GraceCase c = GetParam();
-  char scratch[] = "/tmp/monitor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
   const std::string file = std::string(scratch) + "/program";
   const std::string which = c.file;
   if (which != "MISSING") {
@@ -710,8 +731,8 @@ class CheckTarget : public ::testing::TestWithParam<Asker> {};
 // user is not the effective one.
 TEST_P(CheckTarget, AgreesWithExecve) {
   const Asker asker = GetParam();
-  char scratch[] = "/tmp/monitor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
   const std::string dir = scratch;
   ASSERT_EQ(chmod(scratch, 0755), 0);
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
@@ -856,8 +877,8 @@ bool BecomeRootOfANewUserNamespace() {
 TEST_P(CheckTargetBeyondTheBits, AgreesWithExecve) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   const Question question = GetParam();
-  char scratch[] = "/tmp/monitor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
   const std::string dir = scratch;
   ASSERT_EQ(chmod(scratch, 0755), 0);
   ASSERT_EQ(mkdir((dir + "/noexec").c_str(), 0755), 0);
@@ -939,8 +960,8 @@ INSTANTIATE_TEST_SUITE_P(PermissionQuestion, CheckTargetBeyondTheBits,
 // it is spelt, while the same file by its own name, or through another
 // descriptor, passes. The descriptors come back as they were.
 TEST(CheckTargetPath, ThroughAStandardDescriptorIsRefused) {
-  char scratch[] = "/tmp/monitor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
   const std::string dir = scratch;
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
   ASSERT_EQ(symlink("/dev/stdin", (dir + "/link-to-stdin").c_str()), 0);
@@ -1039,8 +1060,8 @@ std::vector<std::pair<long long, int>> StandardDescriptors() {
 // file under a directory on standard input) reaches its file through them,
 // and is refused.
 TEST(CheckTargetPath, StandardDescriptorsAtTheEdges) {
-  char scratch[] = "/tmp/monitor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
   const std::string dir = scratch;
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
   for (const rlim_t limit : {rlim_t{4}, rlim_t{5}}) {
@@ -1084,8 +1105,8 @@ class RenameIntoPlace : public ::testing::TestWithParam<bool> {};
 // openat2 is missing (or refused), and the descriptor check must look the
 // path up with /dev/null on descriptors 0 to 2 while the renames go on.
 TEST_P(RenameIntoPlace, IsNeverRefused) {
-  char scratch[] = "/tmp/monitor-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
   const std::string dir = scratch;
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/build-a", 0755));
@@ -1168,7 +1189,14 @@ TEST(CheckTarget, RefusalLineLeavesWholeInOneWrite) {
                    : c == '\x7f' ? "\\x7f"
                                  : std::string(1, c);
       }
-      EXPECT_EQ(outcome.out, "exec error: " + escaped + ": No such file or directory\n");
+      // Escaped whole up to 512 bytes, then cut short: the line stays small
+      // enough to be built on any stack.
+      const std::string start = "exec error: " + escaped.substr(0, 500);
+      const std::string end = "...: No such file or directory\n";
+      EXPECT_EQ(outcome.out.rfind(start, 0), 0U) << outcome.out;
+      EXPECT_EQ(outcome.out.find(end), outcome.out.size() - end.size()) << outcome.out;
+      EXPECT_LE(outcome.out.size(), start.size() + 12 + end.size()) << outcome.out;
+      EXPECT_EQ(outcome.out.find("\n"), outcome.out.size() - 1) << "not one line";
     } else {
       EXPECT_EQ(outcome.out.rfind("exec error: /nonexistent/xxxx", 0), 0U);
       const std::string end = "...: File name too long\n";
