@@ -9,6 +9,26 @@ file(COPY_FILE "${CPACK_MONITOR_METADATA}/copyright" "${doc}/copyright")
 # -n keeps the name and time of the source out of the archive.
 execute_process(COMMAND gzip -9n -c "${CPACK_MONITOR_SOURCE}/packaging/changelog"
                 OUTPUT_FILE "${doc}/changelog.gz" COMMAND_ERROR_IS_FATAL ANY)
+# The manual page, where man finds it on any system whatever PATH holds
+# (the install step puts it under the product's directory, off man's path),
+# compressed as Debian's policy asks, and the directories that held only it.
+set(page "${stage}${CPACK_MONITOR_MANUAL_PAGE}")
+set(man8 "${stage}/usr/share/man/man8")
+file(MAKE_DIRECTORY "${man8}")
+execute_process(COMMAND gzip -9n -c "${page}" OUTPUT_FILE "${man8}/monitor.8.gz" COMMAND_ERROR_IS_FATAL ANY)
+file(REMOVE "${page}")
+set(product "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}")
+get_filename_component(dir "${page}" DIRECTORY)
+string(FIND "${dir}" "${product}/" under)
+while(under EQUAL 0)
+  file(GLOB left "${dir}/*")
+  if(left)
+    break()
+  endif()
+  file(REMOVE_RECURSE "${dir}")
+  get_filename_component(dir "${dir}" DIRECTORY)
+  string(FIND "${dir}" "${product}/" under)
+endwhile()
 # The operator's guide's systemd unit and wrappers, as made from the guide.
 file(COPY "${CPACK_MONITOR_EXAMPLES}/" DESTINATION "${doc}/examples")
 if(CPACK_GENERATOR STREQUAL "DEB")
