@@ -773,6 +773,7 @@ struct BrokenPipeCase {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;
   Options options;
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   int stream;  // the one the failure is written on
 };
 
@@ -981,43 +982,40 @@ struct TraceCase {
 };
 
 // The supervisor's options for a traced target in the given shape, its
-// programs copied into scratch, which every user can reach; empty args when
-// this system cannot make the shape, with why in *skip.
-Options InTraceShape(const TraceCase& c, const ScratchDirectory& scratch, std::string* skip) {
-  Options options;
+// programs copied into scratch, which every user can reach; returns why
+// this system cannot make the shape, or nothing.
+std::string InTraceShape(const TraceCase& c, const ScratchDirectory& scratch, Options* options) {
   const std::string probe = scratch.path() + "/probe";
   if (chmod(scratch.path().c_str(), 0777) != 0 || !harness::CopyFile(PROBE_PATH, probe, 0755)) {
-    *skip = "the scratch directory cannot be made";
-    return options;
+    return "the scratch directory cannot be made";
   }
   const std::string setpriv = "/usr/bin/setpriv";
   const std::vector<std::string> as_another_user{setpriv, "--reuid=" + std::to_string(kOtherUser),
                                                  "--regid=" + std::to_string(kOtherUser), "--clear-groups"};
-  options.cwd = scratch.path();
-  options.args = {probe, "REPORT_FD", c.mode};
+  options->cwd = scratch.path();
+  options->args = {probe, "REPORT_FD", c.mode};
   switch (c.shape) {
     case TraceShape::kProcOfAnotherPidNamespace:
-      options.first_of_a_pid_namespace = true;
-      break;
+      options->first_of_a_pid_namespace = true;
+      return "";
     case TraceShape::kNoProc:
-      options.without_proc = true;
-      break;
+      options->without_proc = true;
+      return "";
     case TraceShape::kSetUserIdCopyWithoutSysPtrace:
-      if (!harness::CopyFile(PROBE_PATH, probe + "-setuid", 04755)) *skip = "no set-user-ID copy can be made";
-      options.args.push_back(probe + "-setuid");
+      if (!harness::CopyFile(PROBE_PATH, probe + "-setuid", 04755)) return "no set-user-ID copy can be made";
+      options->args.push_back(probe + "-setuid");
       [[fallthrough]];
     case TraceShape::kAnotherUserWithoutSysPtrace:
-      if (access(setpriv.c_str(), X_OK) != 0) *skip = "no setpriv here";
-      options.args.insert(options.args.begin(), as_another_user.begin(), as_another_user.end());
-      options.without_sys_ptrace = true;
-      break;
+      if (access(setpriv.c_str(), X_OK) != 0) return "no setpriv here";
+      options->args.insert(options->args.begin(), as_another_user.begin(), as_another_user.end());
+      options->without_sys_ptrace = true;
+      return "";
     case TraceShape::kExecuteOnlyForAnUnprivilegedSupervisor:
-      if (chmod(probe.c_str(), 0711) != 0) *skip = "no execute-only copy can be made";
-      options.user = kOtherUser;
-      break;
+      if (chmod(probe.c_str(), 0711) != 0) return "no execute-only copy can be made";
+      options->user = kOtherUser;
+      return "";
   }
-  if (!skip->empty()) options.args.clear();
-  return options;
+  return "no such shape";
 }
 
 class TracedExecWherever : public ::testing::TestWithParam<TraceCase> {};
@@ -1031,8 +1029,8 @@ TEST_P(TracedExecWherever, RunsTheNewProgramOnce) {
   if (getuid() != 0) GTEST_SKIP() << "needs root, to become another user";
   const TraceCase c = GetParam();
   ScratchDirectory scratch;
-  std::string skip;
-  const Options options = InTraceShape(c, scratch, &skip);
+  Options options;
+  const std::string skip = InTraceShape(c, scratch, &options);
   if (!skip.empty()) GTEST_SKIP() << skip;
   Supervised run(options);
   if (run.invoker_status() == kNoPidNamespace) GTEST_SKIP() << "no PID namespace can be made here";
