@@ -326,7 +326,7 @@ bool MeasureOther(const Other& other, Stats* stats) {
   char service[4096];
   if (!proc::MakeScratch("monitor-bench", service, sizeof service)) Fail("mkdtemp");
   char run[sizeof service + 4];
-  snprintf(run, sizeof run, "%s/run", service);
+  if (snprintf(run, sizeof run, "%s/run", service) >= static_cast<int>(sizeof run)) Fail("snprintf");
   if (symlink(g.ping, run) != 0) Fail("symlink");
 
   NewReportPipe();

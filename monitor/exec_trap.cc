@@ -153,10 +153,10 @@ Stack ReadInitialStack(pid_t tracee, const Position& at) {
   for (int pair = 0;; ++pair) {
     unsigned long long type = 0;
     if (pair == kMaxAuxiliary || !PeekWord(tracee, address + word, word, &type) ||
-        !PeekWord(tracee, address + 2 * word, word, &value)) {
+        !PeekWord(tracee, address + 2ULL * word, word, &value)) {
       return Stack::kElsewhere;
     }
-    address += 2 * word;
+    address += 2ULL * word;
     if (type == AT_NULL) break;
     if (type == AT_ENTRY) {
       entry = value;

@@ -632,7 +632,7 @@ bool TrivialProgramRunsWithStack(rlim_t limit) {
 // The refusal needs no more stack than a trivial program: with 16 KiB, it is
 // still refused with its line and status 255, not ended by SIGSEGV.
 TEST(Start, RefusedWithTheStackOfATrivialProgram) {
-  constexpr rlim_t kSmallStack = 16 * 1024;
+  constexpr rlim_t kSmallStack = rlim_t{16} * 1024;
   if (!TrivialProgramRunsWithStack(kSmallStack)) GTEST_SKIP() << "/bin/true does not run with a 16 KiB stack here";
   for (const std::string& target : {std::string("/nonexistent/program"), kLongPath}) {
     Options options = Target({target});

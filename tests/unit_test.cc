@@ -1196,7 +1196,7 @@ TEST(CheckTarget, RefusalLineLeavesWholeInOneWrite) {
       EXPECT_EQ(outcome.out.rfind(start, 0), 0U) << outcome.out;
       EXPECT_EQ(outcome.out.find(end), outcome.out.size() - end.size()) << outcome.out;
       EXPECT_LE(outcome.out.size(), start.size() + 12 + end.size()) << outcome.out;
-      EXPECT_EQ(outcome.out.find("\n"), outcome.out.size() - 1) << "not one line";
+      EXPECT_EQ(outcome.out.find('\n'), outcome.out.size() - 1) << "not one line";
     } else {
       EXPECT_EQ(outcome.out.rfind("exec error: /nonexistent/xxxx", 0), 0U);
       const std::string end = "...: File name too long\n";
