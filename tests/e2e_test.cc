@@ -1306,6 +1306,26 @@ bool ReachesState(pid_t pid, char state) {
   return true;
 }
 
+// Every stop of a tracee has the supervisor read /proc; across many, it
+// holds no more descriptors than it started with.
+TEST(Traced, StopsLeaveNoDescriptorOpen) {
+  Supervised run(Target({PROBE_PATH, "REPORT_FD", "traceme-stay"}));
+  auto target = run.NextReport();
+  if (run.last_line() == "traceme refused") GTEST_SKIP() << "PTRACE_TRACEME is refused here";
+  ASSERT_TRUE(target);
+  ASSERT_TRUE(run.Settled({target->pid}));
+  const size_t held = Descriptors(run.supervisor()).size();
+  for (int round = 0; round < 5; ++round) {
+    // A SIGTRAP sent by another process: stopped, told from the exec's
+    // trap by reading the tracee's state, handed back, and relaunched.
+    ASSERT_EQ(kill(target->pid, SIGTRAP), 0);
+    target = run.NextReport();
+    ASSERT_TRUE(target) << "not relaunched in round " << round;
+  }
+  ASSERT_TRUE(run.Settled({target->pid}));
+  EXPECT_EQ(Descriptors(run.supervisor()).size(), held);
+}
+
 // A SIGSTOP that another process sends a traced target is the target's
 // own: let go with it, the target stops as it would untraced, and nothing
 // traces it any more.
