@@ -125,6 +125,9 @@ struct Options {
   // The supervisor runs as this user and group, with no supplementary
   // groups; 0 for the test's own.
   uid_t user = 0;
+  // The supervisor's binary: a copy where the build tree is out of reach of
+  // the user it runs as.
+  std::string monitor = MONITOR_PATH;
   // The supervisor's stack size limit in bytes; 0 for the test's own.
   rlim_t stack_limit = 0;
   // The supervisor's standard output (1) or error (2) is a pipe whose
@@ -200,7 +203,7 @@ class Supervised {
     report_fd_ = report[0];
     reader_ = harness::LineReader(report_fd_);
 
-    std::vector<std::string> words{MONITOR_PATH};
+    std::vector<std::string> words{options.monitor};
     for (const auto& arg : options.args) words.push_back(arg == "REPORT_FD" ? std::to_string(kReportFd) : arg);
     if (options.no_arguments_at_all) words.clear();
     std::vector<char*> argv = NullTerminated(words);
@@ -279,7 +282,7 @@ class Supervised {
       if (options.stack_limit != 0 && setrlimit(RLIMIT_STACK, &stack) != 0) _exit(120);
       if (options.broken_pipe_on >= 0 && !BreakPipeOn(options.broken_pipe_on)) _exit(120);
       if (options.process_one) LeaveWithTheStatusOfProcessOne(argv.data(), envp.data());
-      execve(MONITOR_PATH, argv.data(), envp.data());
+      execve(options.monitor.c_str(), argv.data(), envp.data());
       _exit(121);
     }
     close(report[1]);
@@ -1011,7 +1014,10 @@ std::string InTraceShape(const TraceCase& c, const ScratchDirectory& scratch, Op
       options->without_sys_ptrace = true;
       return "";
     case TraceShape::kExecuteOnlyForAnUnprivilegedSupervisor:
-      if (chmod(probe.c_str(), 0711) != 0) return "no execute-only copy can be made";
+      options->monitor = scratch.path() + "/monitor";
+      if (chmod(probe.c_str(), 0711) != 0 || !harness::CopyFile(MONITOR_PATH, options->monitor, 0755)) {
+        return "no execute-only copy can be made";
+      }
       options->user = kOtherUser;
       return "";
   }
