@@ -1274,6 +1274,32 @@ void CountChild(int) {}
 
 void IgnoreTheSignal(int) {}
 
+// /proc is read only where it numbers processes as this process's PID
+// namespace does. The first process of a new PID namespace is 1 there, and
+// /proc/1 of the /proc it still sees is this suite, the first process of
+// the suite's namespace: a reader that trusted it would read the suite's
+// files as its own.
+TEST(ThreadFiles, AreReadOnlyFromAProcOfThisPidNamespace) {
+  const Outcome outcome = RunInTestProcess([] {
+    char text[1024];
+    if (!monitor::ProcIsOwn() || !monitor::ReadThreadFile(getpid(), "stat", text, sizeof text)) return 1;
+    if (unshare(CLONE_NEWPID) != 0) return static_cast<int>(kSkipped);
+    const pid_t first = fork();
+    if (first == 0) {
+      unsigned long long start = 0;
+      _exit(getpid() == 1 && !monitor::ProcIsOwn() && !monitor::ReadThreadFile(1, "stat", text, sizeof text) &&
+                    !monitor::ThreadStatField(1, 28, &start)
+                ? 0
+                : 2);
+    }
+    if (first < 0) return static_cast<int>(kSetupFailed);
+    const auto status = harness::WaitForExit(first);
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : static_cast<int>(kSetupFailed);
+  });
+  if (outcome.status == kSkipped << 8) GTEST_SKIP() << "no PID namespace can be made here";
+  EXPECT_EQ(outcome.status, 0) << "1: /proc not read where it is this process's own; 2: read where it is not";
+}
+
 // A tracee stopped for one signal while the kernel's SIGSTOP is still
 // pending for its thread is continued, not let go: it is let go at that
 // stop, or it would stop for ever. The pending set is read from
