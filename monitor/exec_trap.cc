@@ -121,11 +121,12 @@ bool AtEntry(pid_t tracee, unsigned long long instruction_pointer, unsigned long
 // What the tracee's stack pointer points at.
 enum class Stack { kUnreadable, kElsewhere, kInitial };
 
-// Bounds that no stack built by an exec reaches: the kernel's limit on the
-// argument count, and far more environment strings and auxiliary entries
-// than the argument space can hold or the kernel writes.
+// The kernel's limit on the argument count, and more auxiliary entries
+// than it writes. Each environment pointer costs a system call while the
+// supervisor's loop waits, so past 16384 of them (far more than any real
+// environment) the stack is not read further and counts as unreadable.
 constexpr unsigned long long kMaxArguments = 0x7fffffff;
-constexpr int kMaxEnvironment = 1 << 20;
+constexpr int kMaxEnvironment = 1 << 14;
 constexpr int kMaxAuxiliary = 128;
 
 // Whether the stack pointer stands where an exec leaves it, at the stack the
@@ -143,7 +144,8 @@ Stack ReadInitialStack(pid_t tracee, const Position& at) {
   if (!PeekWord(tracee, address, word, &value) || value != 0) return Stack::kElsewhere;
   for (int count = 0;; ++count) {
     address += word;
-    if (count == kMaxEnvironment || !PeekWord(tracee, address, word, &value)) return Stack::kElsewhere;
+    if (count == kMaxEnvironment) return Stack::kUnreadable;
+    if (!PeekWord(tracee, address, word, &value)) return Stack::kElsewhere;
     if (value == 0) break;
     if (value <= at.stack_pointer) return Stack::kElsewhere;
   }

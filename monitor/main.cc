@@ -12,14 +12,7 @@ constexpr int kStartFailed = -1;
 
 int main(int argc, char** argv) {
   if (argc <= 0) return kStartFailed;
-  // Blocked first of all. SIGPIPE: a refusal is written on a stream whose
-  // reader may have gone (the end of a pipeline that ended first), and the
-  // caller must still be told 255, not that monitor died of the write.
-  // SIGHUP: until daemon() has made the background copy a session of its
-  // own, it is in the caller's process group, and a caller that leads a
-  // session on a terminal hangs that terminal up as it exits, which sends
-  // the group SIGHUP. The target inherits the set either way.
-  if (!monitor::BlockSignal()) return kStartFailed;
+  if (!monitor::BlockBrokenPipe()) return kStartFailed;
   // Without a target there is nothing to supervise: say so instead of
   // detaching and reporting success.
   if (argc == 1) {
@@ -46,6 +39,12 @@ int main(int argc, char** argv) {
   if (!monitor::CheckTarget()) return kStartFailed;
   if (!monitor::RaiseCoreLimit()) return kStartFailed;
   if (!monitor::RestoreChildSignal()) return kStartFailed;
+  // Blocked before detaching: until daemon() has made the background copy a
+  // session of its own, it is in the caller's process group, and a caller
+  // that leads a session on a terminal hangs that terminal up as it exits,
+  // which sends the group SIGHUP. Not before the checks, so that Ctrl-C or
+  // a timeout still ends a start whose check hangs (a dead network mount).
+  if (!monitor::BlockSignal()) return kStartFailed;
   if (!monitor::RunAsDaemon()) return kStartFailed;
   // From here on this is the detached copy. The caller has been told
   // success, so a first fork that fails (the caller's processes may still

@@ -37,6 +37,9 @@ bool RaiseCoreLimit();
 // Detaches into the background, keeping the working directory; fails in
 // the invoking process when /dev/null is not the null device.
 bool RunAsDaemon();
+// Blocks SIGPIPE, so that a refusal written on a broken pipe still ends the
+// start with its status.
+bool BlockBrokenPipe();
 // Puts SIGCHLD back to its default disposition if it was inherited ignored.
 bool RestoreChildSignal();
 // Blocks the watched signal set in the calling thread.

@@ -66,6 +66,21 @@ bool RunAsDaemon() {
   return false;
 }
 
+bool BlockBrokenPipe() {
+  // A refusal is written on a stream whose reader may have gone (the end
+  // of a pipeline that ended first): with SIGPIPE at its default action,
+  // the write would end monitor, and the caller would be told of a death
+  // by a signal instead of the refusal's 255. Blocked, the signal stays
+  // pending and the write fails; it is one of the watched signals, blocked
+  // for good before detaching.
+  sigset_t broken_pipe;
+  sigemptyset(&broken_pipe);
+  sigaddset(&broken_pipe, SIGPIPE);
+  if (pthread_sigmask(SIG_BLOCK, &broken_pipe, nullptr) == 0) return true;
+  WriteLine(STDERR_FILENO, "pthread_sigmask fail");
+  return false;
+}
+
 bool RestoreChildSignal() {
   // With SIGCHLD ignored the kernel reaps the target itself and raises no
   // SIGCHLD, so its death would go unseen and it would never be relaunched.

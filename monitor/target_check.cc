@@ -126,20 +126,26 @@ bool ScanListedDescriptors(const struct stat& target, int* found) {
   return got >= 0;
 }
 
-// Asks every descriptor below the open-file limit, which no open
-// descriptor is above unless the limit was lowered after it was opened.
-// poll() tells, many descriptors at a time, which of them are open at all
-// (it marks the others POLLNVAL, and with no events asked and no wait it
-// changes nothing), so that a limit of a million costs tens of
-// milliseconds rather than a system call per descriptor.
+// Descriptors asked without /proc at the most: a limit of "infinity" is
+// a billion, which would take a minute to ask; no program opens descriptors
+// that high.
+constexpr rlim_t kMaxScannedDescriptors = rlim_t{1} << 20;
+
+// Asks every descriptor below the open-file limit (and below
+// kMaxScannedDescriptors), which no open descriptor is above unless the
+// limit was lowered after it was opened. poll() tells, many descriptors at
+// a time, which of them are open at all (it marks the others POLLNVAL, and
+// with no events asked and no wait it changes nothing), so that a limit of
+// a million costs tens of milliseconds rather than a system call per
+// descriptor.
 int ScanEveryDescriptor(const struct stat& target) {
   struct rlimit files {};
   const rlim_t limit = getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : FD_SETSIZE;
-  const int end = limit < static_cast<rlim_t>(INT_MAX) ? static_cast<int>(limit) : INT_MAX;
+  const int end = static_cast<int>(limit < kMaxScannedDescriptors ? limit : kMaxScannedDescriptors);
   constexpr int kBatch = 64;
   pollfd batch[kBatch];
-  for (int first = STDERR_FILENO + 1; first < end && first > 0; first += kBatch) {
-    const int count = end - first < kBatch ? end - first : kBatch;
+  for (int first = STDERR_FILENO + 1, count = 0; first < end; first += count) {
+    count = end - first < kBatch ? end - first : kBatch;
     for (int i = 0; i < count; ++i) batch[i] = pollfd{first + i, 0, 0};
     // Where poll fails, every descriptor of the batch is asked.
     const bool polled = poll(batch, static_cast<nfds_t>(count), 0) >= 0;
@@ -241,15 +247,28 @@ size_t Append(char (&line)[kRefusalLineSize], size_t used, const char* text) {
   return used;
 }
 
+// How many bytes at the end of line[start, used) begin a UTF-8 character
+// that they do not finish, so that a cut there leaves no broken one.
+size_t UnfinishedCharacter(const char (&line)[kRefusalLineSize], size_t start, size_t used) {
+  size_t lead = used;
+  while (lead > start && used - lead < 3 && (static_cast<unsigned char>(line[lead - 1]) & 0xc0) == 0x80) --lead;
+  if (lead == start) return 0;
+  const auto first = static_cast<unsigned char>(line[lead - 1]);
+  const size_t length = first >= 0xf0 ? 4 : first >= 0xe0 ? 3 : first >= 0xc0 ? 2 : 1;
+  const size_t present = used - lead + 1;
+  return length > present ? present : 0;
+}
+
 // Appends text with its control characters escaped (\n, \t, \r, else
 // \xHH), so that a path cannot break the line into lines that look like
 // others; every other byte, UTF-8 included, is kept as given. Text beyond
 // kMaxEscapedPath bytes, escaped, is cut to "...".
 size_t AppendEscaped(char (&line)[kRefusalLineSize], size_t used, const char* text) {
   static const char kHex[] = "0123456789abcdef";
+  const size_t start = used;
   const size_t limit = used + kMaxEscapedPath;
   for (const char* p = text; *p != '\0'; ++p) {
-    if (used + 4 > limit) return Append(line, used, "...");
+    if (used + 4 > limit) return Append(line, used - UnfinishedCharacter(line, start, used), "...");
     const auto byte = static_cast<unsigned char>(*p);
     if (byte >= 0x20 && byte != 0x7f) {
       line[used++] = *p;

@@ -40,8 +40,8 @@ bool IsTracersOwnSignal(pid_t tracee, int signo) {
 // /proc/TID/stat is the thread's own pending set. Where /proc cannot say,
 // only the target, which is forked plainly, is known to have none: another
 // tracee is kept until a stop by SIGSTOP, since one let go before its
-// pending stop would stop for ever, and one kept needlessly only stays
-// traced.
+// pending stop would stop for ever, while one kept needlessly runs on, its
+// signals each passing through here, and no debugger can attach to it.
 bool StopPendingForThread(pid_t tid) {
   unsigned long long pending = 0;
   if (!ThreadStatField(tid, 31, &pending)) return tid != _child_process;

@@ -632,7 +632,9 @@ bool TrivialProgramRunsWithStack(rlim_t limit) {
   if (child == 0) {
     const rlimit stack{limit, limit};
     if (setrlimit(RLIMIT_STACK, &stack) != 0 || personality(ADDR_NO_RANDOMIZE) < 0) _exit(120);
-    char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
+    // A margin of 4 KiB for what the supervisor needs beyond /bin/true.
+    std::string margin(4096, 'x');
+    char* argv[] = {const_cast<char*>("/bin/true"), margin.data(), nullptr};
     execve(argv[0], argv, environ);
     _exit(121);
   }
@@ -1002,6 +1004,18 @@ struct TraceCase {
 // programs copied into scratch, which every user can reach; returns why
 // this system cannot make the shape, or nothing.
 std::string InTraceShape(const TraceCase& c, const ScratchDirectory& scratch, Options* options) {
+  // Another user must reach the copies: every directory above them must let
+  // others search it (TMPDIR may not).
+  const bool another_user = c.shape == TraceShape::kAnotherUserWithoutSysPtrace ||
+                            c.shape == TraceShape::kSetUserIdCopyWithoutSysPtrace ||
+                            c.shape == TraceShape::kExecuteOnlyForAnUnprivilegedSupervisor;
+  for (size_t slash = scratch.path().find('/', 1); another_user && slash != std::string::npos;
+       slash = scratch.path().find('/', slash + 1)) {
+    struct stat directory {};
+    if (stat(scratch.path().substr(0, slash).c_str(), &directory) != 0 || (directory.st_mode & S_IXOTH) == 0) {
+      return "another user cannot reach " + scratch.path();
+    }
+  }
   const std::string probe = scratch.path() + "/probe";
   if (chmod(scratch.path().c_str(), 0777) != 0 || !harness::CopyFile(PROBE_PATH, probe, 0755)) {
     return "the scratch directory cannot be made";

@@ -1205,6 +1205,36 @@ TEST(CheckTarget, RefusalLineLeavesWholeInOneWrite) {
   }
 }
 
+// A path cut short is cut between characters: the line stays valid UTF-8
+// however the path's characters fall at the limit.
+TEST(CheckTarget, RefusalLineCutsBetweenCharacters) {
+  for (const std::string character : {"\xc3\xa9", "\xe2\x9c\x93", "\xf0\x9f\x98\x80"}) {
+    for (size_t before = 500; before < 512; ++before) {
+      // Directories short enough to leave "No such file" the reason.
+      std::string path = "/";
+      while (path.size() < before) path += path.size() % 100 == 99 ? '/' : 'a';
+      while (path.size() < 600) path += character;
+      const Outcome outcome = RunInTestProcess([&] {
+        SetTarget(path.c_str(), {});
+        return monitor::CheckTarget() ? 1 : 0;
+      });
+      ASSERT_EQ(outcome.status, 0);
+      const std::string end = "...: No such file or directory\n";
+      ASSERT_GT(outcome.err.size(), end.size());
+      const std::string shown = outcome.err.substr(0, outcome.err.size() - end.size());
+      EXPECT_EQ(outcome.err.substr(shown.size()), end) << outcome.err;
+      // What is shown is the path's start, up to a whole character.
+      const std::string prefix = "exec error: ";
+      ASSERT_EQ(shown.rfind(prefix, 0), 0U);
+      const std::string kept = shown.substr(prefix.size());
+      EXPECT_EQ(path.rfind(kept, 0), 0U);
+      EXPECT_TRUE(kept.size() <= before || (kept.size() - before) % character.size() == 0)
+          << "cut inside a character after " << before << " bytes: " << kept.size();
+      EXPECT_GE(kept.size() + character.size(), 509U) << "cut more than the character";
+    }
+  }
+}
+
 TEST(BlockSignal, AddsTheSixWatchedSignalsToWhatWasBlocked) {
   const Outcome outcome = RunInTestProcess([] {
     sigset_t before;
