@@ -1,8 +1,11 @@
 // Measures monitor against the bare cost of fork plus exec, side by side in
-// one run, and prints a table and a last line of JSON.
+// one run, and prints a table and a last line of JSON. The static build's
+// start-up and footprint are measured in the same run, beside the dynamic
+// one's.
 //
 //   bench [--rounds N] [--starts N] [--crash-seconds S] [--idle-seconds S]
-//         [--others [--others-rounds N]] [--monitor PATH] [--ping PATH]
+//         [--others [--others-rounds N]] [--monitor PATH] [--monitor-static PATH]
+//         [--ping PATH]
 //
 // Written against libc alone, like the supervisor, so that the bare loop's
 // forks copy a process of the same kind and the comparison is fair.
@@ -34,6 +37,7 @@ struct Settings {
   int others_rounds = 10;
   bool others = false;
   const char* monitor = MONITOR_PATH;
+  const char* monitor_static = MONITOR_STATIC_PATH;  // empty where there is no static build
   const char* ping = PING_PATH;
 };
 Settings g;
@@ -98,14 +102,18 @@ struct Supervised {
   long long reported_ns = 0;  // when the first target ran
 };
 
-Supervised StartMonitor(const char* mode) {
-  const pid_t invoker = Spawn(g.monitor, g.ping, mode);
+Supervised StartSupervisor(const char* program, const char* mode) {
+  const pid_t invoker = Spawn(program, g.ping, mode);
   int status = 0;
   if (waitpid(invoker, &status, 0) != invoker || status != 0) Fail("monitor did not start");
   PingReport report{};
   if (!ReadReport(&report)) Fail("no report from the supervised target");
   return Supervised{report.ppid, report.pid, report.ns};
 }
+
+Supervised StartMonitor(const char* mode) { return StartSupervisor(g.monitor, mode); }
+
+bool HaveStatic() { return g.monitor_static[0] != '\0'; }
 
 void StopMonitor(const Supervised& run) {
   KillStarted(run.supervisor);
@@ -143,6 +151,7 @@ Stats Summarize(long long* samples, int count) {
 constexpr int kMaxRounds = 100000;
 long long g_bare[kMaxRounds];
 long long g_mon[kMaxRounds];
+long long g_static[kMaxRounds];
 
 void MeasureRelaunch(Stats* bare, Stats* mon) {
   NewReportPipe();
@@ -212,8 +221,17 @@ double MonitorCrashRate() {
   return static_cast<double>(starts) * 1e9 / static_cast<double>(elapsed);
 }
 
-// Start-up: from starting the program to the target's first report.
-void MeasureStart(Stats* bare, Stats* mon) {
+// From starting the supervisor to its first target's report.
+long long SupervisorStart(const char* program) {
+  const long long begun = Now();
+  const Supervised run = StartSupervisor(program, nullptr);
+  StopMonitor(run);
+  return run.reported_ns - begun;
+}
+
+// Start-up: from starting the program to the target's first report. The
+// bare start, the dynamic supervisor and the static one take turns.
+void MeasureStart(Stats* bare, Stats* mon, Stats* static_mon) {
   NewReportPipe();
   PingReport report{};
   for (int i = 0; i < g.starts; ++i) {
@@ -224,13 +242,12 @@ void MeasureStart(Stats* bare, Stats* mon) {
     KillStarted(target);
     ReapAll();
 
-    const long long monitor_begun = Now();
-    const Supervised run = StartMonitor(nullptr);
-    g_mon[i] = run.reported_ns - monitor_begun;
-    StopMonitor(run);
+    g_mon[i] = SupervisorStart(g.monitor);
+    if (HaveStatic()) g_static[i] = SupervisorStart(g.monitor_static);
   }
   *bare = Summarize(g_bare, g.starts);
   *mon = Summarize(g_mon, g.starts);
+  if (HaveStatic()) *static_mon = Summarize(g_static, g.starts);
 }
 
 struct Footprint {
@@ -241,26 +258,64 @@ struct Footprint {
 // pages are still dirty in the cache, and smaps counts a dirty file page
 // mapped by one process as that process's private dirty memory: without
 // this, the footprint read right after a build is a few pages too high.
-void WriteBackBinary() {
-  const int fd = open(g.monitor, O_RDONLY | O_CLOEXEC);
+void WriteBackBinary(const char* program) {
+  const int fd = open(program, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   static_cast<void>(fsync(fd));  // a figure, not a result: a failure only leaves it high
   close(fd);
 }
 
-Footprint MeasureFootprint() {
-  WriteBackBinary();
+// The private dirty memory of a resident supervisor, in KiB.
+long long PrivateDirty(const char* program) {
   NewReportPipe();
-  const Supervised run = StartMonitor(nullptr);
+  const Supervised run = StartSupervisor(program, nullptr);
+  proc::SleepUs(200000);
+  const long long kib = proc::ProcNumber(run.supervisor, "smaps_rollup", "Private_Dirty:");
+  StopMonitor(run);
+  return kib;
+}
+
+// Private dirty memory moves by a page or two from one start to the next,
+// as the randomized stack offset places the same frames across two to four
+// pages: the median of several starts of each build, taken in turns.
+constexpr int kDirtySamples = 9;
+
+void MedianPrivateDirty(long long* dynamic_kib, long long* static_kib) {
+  long long dynamic_samples[kDirtySamples]{};
+  long long static_samples[kDirtySamples]{};
+  WriteBackBinary(g.monitor);
+  if (HaveStatic()) WriteBackBinary(g.monitor_static);
+  for (int i = 0; i < kDirtySamples; ++i) {
+    dynamic_samples[i] = PrivateDirty(g.monitor);
+    if (HaveStatic()) static_samples[i] = PrivateDirty(g.monitor_static);
+  }
+  qsort(dynamic_samples, kDirtySamples, sizeof *dynamic_samples, CompareLong);
+  *dynamic_kib = dynamic_samples[kDirtySamples / 2];
+  if (HaveStatic()) {
+    qsort(static_samples, kDirtySamples, sizeof *static_samples, CompareLong);
+    *static_kib = static_samples[kDirtySamples / 2];
+  }
+}
+
+// The resident supervisor's memory and descriptors, and with idle set, what
+// it does over the idle seconds; its private dirty memory is the median's.
+Footprint MeasureFootprint(const char* program, bool idle, long long private_dirty) {
+  WriteBackBinary(program);
+  NewReportPipe();
+  const Supervised run = StartSupervisor(program, nullptr);
   proc::SleepUs(200000);
   Footprint f{};
   f.rss = proc::ProcNumber(run.supervisor, "smaps_rollup", "Rss:");
   f.pss = proc::ProcNumber(run.supervisor, "smaps_rollup", "Pss:");
-  f.private_dirty = proc::ProcNumber(run.supervisor, "smaps_rollup", "Private_Dirty:");
+  f.private_dirty = private_dirty;
   f.threads = proc::ProcNumber(run.supervisor, "status", "Threads:");
   f.fds = proc::OpenDescriptors(run.supervisor);
   struct stat binary {};
-  f.binary = stat(g.monitor, &binary) == 0 ? binary.st_size : -1;
+  f.binary = stat(program, &binary) == 0 ? binary.st_size : -1;
+  if (!idle) {
+    StopMonitor(run);
+    return f;
+  }
 
   const long long switches = proc::ContextSwitches(run.supervisor);
   const long long ticks = proc::CpuTicks(run.supervisor);
@@ -389,7 +444,8 @@ void PrintOthersJson(const OthersResult& result) {
 [[noreturn]] void Usage() {
   static_cast<void>(fprintf(stderr,
                             "usage: bench [--rounds N] [--starts N] [--crash-seconds S] [--idle-seconds S]\n"
-                            "             [--others [--others-rounds N]] [--monitor PATH] [--ping PATH]\n"));
+                            "             [--others [--others-rounds N]] [--monitor PATH] [--monitor-static PATH]\n"
+                            "             [--ping PATH]\n"));
   exit(2);
 }
 
@@ -421,6 +477,8 @@ void ParseArguments(int argc, char** argv) {
       g.others_rounds = CountArgument(value, kMaxRounds);
     } else if (strcmp(option, "--monitor") == 0) {
       g.monitor = value;
+    } else if (strcmp(option, "--monitor-static") == 0) {
+      g.monitor_static = value;
     } else if (strcmp(option, "--ping") == 0) {
       g.ping = value;
     } else {
@@ -443,8 +501,13 @@ int main(int argc, char** argv) {
   const double mon_crash = MonitorCrashRate();
   Stats bare_start{};
   Stats mon_start{};
-  MeasureStart(&bare_start, &mon_start);
-  const Footprint f = MeasureFootprint();
+  Stats static_start{};
+  MeasureStart(&bare_start, &mon_start, &static_start);
+  long long dynamic_dirty = 0;
+  long long static_dirty = 0;
+  MedianPrivateDirty(&dynamic_dirty, &static_dirty);
+  const Footprint f = MeasureFootprint(g.monitor, true, dynamic_dirty);
+  const Footprint s = HaveStatic() ? MeasureFootprint(g.monitor_static, false, static_dirty) : Footprint{};
 
   printf("relaunch after SIGKILL, microseconds (%d rounds)\n", g.rounds);
   printf("  %-8s %10s %10s %8s\n", "", "bare", "monitor", "ratio");
@@ -459,10 +522,19 @@ int main(int argc, char** argv) {
   printf("start to first report p50, microseconds: bare %.1f, monitor %.1f, ratio %.3f\n", bare_start.p50,
          mon_start.p50, mon_start.p50 / bare_start.p50);
   printf(
-      "supervisor footprint: rss %lld KiB, pss %lld KiB, private dirty %lld KiB, threads %lld, fds %lld, "
-      "binary %lld bytes\n",
-      f.rss, f.pss, f.private_dirty, f.threads, f.fds, f.binary);
+      "supervisor footprint: rss %lld KiB, pss %lld KiB, private dirty %lld KiB (median of %d starts), threads %lld, "
+      "fds %lld, binary %lld bytes\n",
+      f.rss, f.pss, f.private_dirty, kDirtySamples, f.threads, f.fds, f.binary);
   printf("idle %d s: context switches %lld, cpu ticks %lld\n", g.idle_seconds, f.idle_switches, f.idle_ticks);
+  if (HaveStatic()) {
+    printf("static build, start to first report p50, microseconds: %.1f, dynamic %.1f, ratio %.3f\n", static_start.p50,
+           mon_start.p50, static_start.p50 / mon_start.p50);
+    printf(
+        "static supervisor footprint: rss %lld KiB, pss %lld KiB, private dirty %lld KiB (dynamic %lld, ratio %.3f), "
+        "binary %lld bytes (dynamic %lld)\n",
+        s.rss, s.pss, s.private_dirty, f.private_dirty,
+        static_cast<double>(s.private_dirty) / static_cast<double>(f.private_dirty), s.binary, f.binary);
+  }
   OthersResult others{};
   if (g.others) {
     others = MeasureOthers();
@@ -480,6 +552,12 @@ int main(int argc, char** argv) {
       mon.p90 / bare.p90, mon.p99 / bare.p99, mon.max / bare.max, bare_crash, mon_crash, mon_crash / bare_crash,
       bare_start.p50, mon_start.p50, mon_start.p50 / bare_start.p50, f.rss, f.pss, f.private_dirty, f.threads, f.fds,
       f.binary, g.idle_seconds, f.idle_switches, f.idle_ticks);
+  if (HaveStatic()) {
+    printf(
+        ",\"static_start_p50_us\":%.1f,\"ratio_static_start\":%.3f,\"static_rss_kib\":%lld,\"static_pss_kib\":%lld,"
+        "\"static_private_dirty_kib\":%lld,\"static_binary_bytes\":%lld",
+        static_start.p50, static_start.p50 / mon_start.p50, s.rss, s.pss, s.private_dirty, s.binary);
+  }
   if (g.others) PrintOthersJson(others);
   printf("}\n");
   return 0;
