@@ -11,16 +11,25 @@
 #include <sys/ptrace.h>
 
 #include "monitor.h"
+#include "outside_text.h"
 
 namespace monitor {
-namespace {
 
-// Where a stopped tracee stands, and the size of the words on its stack.
-struct Position {
-  unsigned long long stack_pointer = 0;
-  unsigned long long instruction_pointer = 0;
-  unsigned word_size = sizeof(long);
-};
+bool PositionFromSyscallFile(char* text, Position* at) {
+  char* last = strrchr(text, ' ');
+  if (last == nullptr) return false;
+  *last = '\0';
+  const char* second_to_last = strrchr(text, ' ');
+  if (second_to_last == nullptr) return false;
+  char* end = nullptr;
+  errno = 0;
+  at->stack_pointer = strtoull(second_to_last + 1, &end, 16);
+  if (errno != 0 || end == second_to_last + 1 || *end != '\0') return false;
+  at->instruction_pointer = strtoull(last + 1, &end, 16);
+  return errno == 0 && end != last + 1 && (*end == '\0' || *end == '\n');
+}
+
+namespace {
 
 // Reads the position of a stopped tracee. PTRACE_GET_SYSCALL_INFO (Linux 5.3
 // and later) gives it in one layout on every architecture and for a tracee
@@ -39,24 +48,15 @@ bool ReadPosition(pid_t tracee, Position* at) {
     return true;
   }
   char text[256];
-  if (!ReadThreadFile(tracee, "syscall", text, sizeof text)) return false;
-  char* last = strrchr(text, ' ');
-  if (last == nullptr) return false;
-  *last = '\0';
-  const char* second_to_last = strrchr(text, ' ');
-  if (second_to_last == nullptr) return false;
-  char* end = nullptr;
-  errno = 0;
-  at->stack_pointer = strtoull(second_to_last + 1, &end, 16);
-  if (errno != 0 || end == second_to_last + 1 || *end != '\0') return false;
-  at->instruction_pointer = strtoull(last + 1, &end, 16);
-  return errno == 0 && end != last + 1 && (*end == '\0' || *end == '\n');
+  return ReadThreadFile(tracee, "syscall", text, sizeof text) && PositionFromSyscallFile(text, at);
 }
 
-// Copies size bytes (at most 16) of the tracee's memory at address. Only the
-// tracer's own request reads it whatever /proc shows: the kernel lets the
-// tracer read a dumpable tracee, and a tracer with CAP_SYS_PTRACE any.
-bool PeekBytes(pid_t tracee, unsigned long long address, unsigned char* bytes, size_t size) {
+// Copies size bytes (at most 32) of the memory of the tracee whose pid
+// traced points to, at address. Only the tracer's own request reads it
+// whatever /proc shows: the kernel lets the tracer read a dumpable tracee,
+// and a tracer with CAP_SYS_PTRACE any.
+bool PeekBytes(const void* traced, unsigned long long address, unsigned char* bytes, size_t size) {
+  const pid_t tracee = *static_cast<const pid_t*>(traced);
   for (size_t done = 0; done < size; done += sizeof(long)) {
     const unsigned long long at = address + done;
     // An address beyond what this process's pointers can hold (a 64-bit
@@ -72,9 +72,10 @@ bool PeekBytes(pid_t tracee, unsigned long long address, unsigned char* bytes, s
 }
 
 // Reads one word of the tracee's stack, of its own size.
-bool PeekWord(pid_t tracee, unsigned long long address, unsigned word_size, unsigned long long* value) {
+bool PeekWord(MemoryReader read, const void* tracee, unsigned long long address, unsigned word_size,
+              unsigned long long* value) {
   unsigned char bytes[8];
-  if (!PeekBytes(tracee, address, bytes, word_size)) return false;
+  if (!read(tracee, address, bytes, word_size)) return false;
   if (word_size == 8) {
     uint64_t wide = 0;
     memcpy(&wide, bytes, sizeof wide);
@@ -96,13 +97,13 @@ bool SameInstruction(unsigned long long a, unsigned long long b) { return (a | 1
 // its entry, or, where it has a loader (AT_BASE is where the kernel mapped
 // the loader, ELF header first), the loader's entry. A loader whose header
 // cannot be read leaves the stack alone to decide.
-bool AtEntry(pid_t tracee, unsigned long long instruction_pointer, unsigned long long entry,
+bool AtEntry(MemoryReader read, const void* tracee, unsigned long long instruction_pointer, unsigned long long entry,
              unsigned long long loader) {
   if (SameInstruction(instruction_pointer, entry)) return true;
   if (loader == 0) return false;
   // e_ident (magic, class), e_type at 16, e_entry at 24, of the class's size.
   unsigned char header[32];
-  if (!PeekBytes(tracee, loader, header, sizeof header) || memcmp(header, ELFMAG, SELFMAG) != 0) return true;
+  if (!read(tracee, loader, header, sizeof header) || memcmp(header, ELFMAG, SELFMAG) != 0) return true;
   unsigned long long loader_entry = 0;
   if (header[EI_CLASS] == ELFCLASS64) {
     uint64_t wide = 0;
@@ -118,34 +119,32 @@ bool AtEntry(pid_t tracee, unsigned long long instruction_pointer, unsigned long
   return SameInstruction(instruction_pointer, type == ET_DYN ? loader + loader_entry : loader_entry);
 }
 
-// What the tracee's stack pointer points at.
-enum class Stack { kUnreadable, kElsewhere, kInitial };
-
 // The kernel's limit on the argument count, and more auxiliary entries
 // than it writes. Each environment pointer costs a system call while the
-// supervisor's loop waits, so past 16384 of them (far more than any real
+// supervisor's loop waits, so at 16384 of them (far more than any real
 // environment) the stack is not read further and counts as unreadable.
 constexpr unsigned long long kMaxArguments = 0x7fffffff;
 constexpr int kMaxEnvironment = 1 << 14;
 constexpr int kMaxAuxiliary = 128;
 
-// Whether the stack pointer stands where an exec leaves it, at the stack the
-// kernel built for the new program: argc, the argument pointers and a null,
-// the environment pointers (into the strings above) and a null, then the
-// auxiliary vector up to AT_NULL, which names the program's entry; and the
-// instruction pointer at that entry, so that no instruction has run.
-Stack ReadInitialStack(pid_t tracee, const Position& at) {
+}  // namespace
+
+// The kernel builds the new program's stack as argc, the argument pointers
+// and a null, the environment pointers (into the strings above) and a
+// null, then the auxiliary vector up to AT_NULL, which names the program's
+// entry.
+Stack ReadInitialStack(MemoryReader read, const void* tracee, const Position& at) {
   const unsigned word = at.word_size;
   unsigned long long argc = 0;
-  if (!PeekWord(tracee, at.stack_pointer, word, &argc)) return Stack::kUnreadable;
+  if (!PeekWord(read, tracee, at.stack_pointer, word, &argc)) return Stack::kUnreadable;
   if (argc > kMaxArguments) return Stack::kElsewhere;
   unsigned long long address = at.stack_pointer + word * (argc + 1);
   unsigned long long value = 1;
-  if (!PeekWord(tracee, address, word, &value) || value != 0) return Stack::kElsewhere;
+  if (!PeekWord(read, tracee, address, word, &value) || value != 0) return Stack::kElsewhere;
   for (int count = 0;; ++count) {
     address += word;
     if (count == kMaxEnvironment) return Stack::kUnreadable;
-    if (!PeekWord(tracee, address, word, &value)) return Stack::kElsewhere;
+    if (!PeekWord(read, tracee, address, word, &value)) return Stack::kElsewhere;
     if (value == 0) break;
     if (value <= at.stack_pointer) return Stack::kElsewhere;
   }
@@ -154,8 +153,8 @@ Stack ReadInitialStack(pid_t tracee, const Position& at) {
   bool names_entry = false;
   for (int pair = 0;; ++pair) {
     unsigned long long type = 0;
-    if (pair == kMaxAuxiliary || !PeekWord(tracee, address + word, word, &type) ||
-        !PeekWord(tracee, address + 2ULL * word, word, &value)) {
+    if (pair == kMaxAuxiliary || !PeekWord(read, tracee, address + word, word, &type) ||
+        !PeekWord(read, tracee, address + 2ULL * word, word, &value)) {
       return Stack::kElsewhere;
     }
     address += 2ULL * word;
@@ -167,10 +166,8 @@ Stack ReadInitialStack(pid_t tracee, const Position& at) {
     if (type == AT_BASE) loader = value;
   }
   if (!names_entry) return Stack::kElsewhere;
-  return AtEntry(tracee, at.instruction_pointer, entry, loader) ? Stack::kInitial : Stack::kElsewhere;
+  return AtEntry(read, tracee, at.instruction_pointer, entry, loader) ? Stack::kInitial : Stack::kElsewhere;
 }
-
-}  // namespace
 
 // The signal alone cannot tell: the kernel sends that trap as if the program
 // had sent it to itself with kill(), and so with the same information. Nor
@@ -193,7 +190,7 @@ bool CameOutOfExec(pid_t tracee) {
   if (!ReadPosition(tracee, &at)) return true;
   unsigned long long stack_start = 0;
   if (ThreadStatField(tracee, 28, &stack_start) && stack_start != 0) return at.stack_pointer == stack_start;
-  return ReadInitialStack(tracee, at) != Stack::kElsewhere;
+  return ReadInitialStack(PeekBytes, &tracee, at) != Stack::kElsewhere;
 }
 
 }  // namespace monitor

@@ -20,6 +20,7 @@
 #include <initializer_list>
 
 #include "monitor.h"
+#include "outside_text.h"
 
 namespace monitor {
 namespace {
@@ -105,6 +106,25 @@ bool WritesTo(int fd, const struct stat& target) {
   return fstat(fd, &file) == 0 && file.st_dev == target.st_dev && file.st_ino == target.st_ino;
 }
 
+}  // namespace
+
+int ListedDescriptor(const char* name) {
+  // The kernel writes the number as "%u". strtol would also take a prefix
+  // ("8~"), a sign, spaces, and a number beyond an int, which the cast to
+  // one would turn into another descriptor.
+  if (name[0] == '\0' || (name[0] == '0' && name[1] != '\0')) return -1;
+  int fd = 0;
+  for (const char* digit = name; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9') return -1;
+    const int value = *digit - '0';
+    if (fd > (INT_MAX - value) / 10) return -1;
+    fd = fd * 10 + value;
+  }
+  return fd;
+}
+
+namespace {
+
 // Asks each descriptor that /proc/self/fd lists; false when it cannot be
 // read. /proc/self is this process wherever that /proc was mounted, if it
 // shows this process at all.
@@ -117,8 +137,8 @@ bool ScanListedDescriptors(const struct stat& target, int* found) {
     for (long at = 0; at < got && *found < 0;) {
       const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
       at += entry->d_reclen;
-      const long fd = strtol(entry->d_name, nullptr, 10);
-      if (fd != directory && WritesTo(static_cast<int>(fd), target)) *found = static_cast<int>(fd);
+      const int fd = ListedDescriptor(entry->d_name);
+      if (fd != directory && WritesTo(fd, target)) *found = fd;
     }
   }
   // Opened for reading: closing it cannot lose anything.
@@ -231,24 +251,13 @@ bool ReachedThroughStandardDescriptors(const char* path) {
   return stat(path, &attached) == 0;
 }
 
-// The refusal line is built whole and leaves in one system call, so that
-// it cannot interleave with what other processes write to the same log at
-// that moment. It is built on the stack, which may be as small as a
-// trivial program's (a limit of 16 KiB, arguments and environment
-// included), so a path is shown escaped up to 512 bytes and cut there with
-// "...": longer than almost any real path, and still the start of it.
-constexpr size_t kMaxEscapedPath = 512;
-constexpr size_t kRefusalLineSize = sizeof "exec error: " + kMaxEscapedPath + 512;
+}  // namespace
 
-// Appends text to the line at used, as far as it fits; returns the new
-// length.
 size_t Append(char (&line)[kRefusalLineSize], size_t used, const char* text) {
   while (*text != '\0' && used < sizeof line - 1) line[used++] = *text++;
   return used;
 }
 
-// How many bytes at the end of line[start, used) begin a UTF-8 character
-// that they do not finish, so that a cut there leaves no broken one.
 size_t UnfinishedCharacter(const char (&line)[kRefusalLineSize], size_t start, size_t used) {
   size_t lead = used;
   while (lead > start && used - lead < 3 && (static_cast<unsigned char>(line[lead - 1]) & 0xc0) == 0x80) --lead;
@@ -259,10 +268,6 @@ size_t UnfinishedCharacter(const char (&line)[kRefusalLineSize], size_t start, s
   return length > present ? present : 0;
 }
 
-// Appends text with its control characters escaped (\n, \t, \r, else
-// \xHH), so that a path cannot break the line into lines that look like
-// others; every other byte, UTF-8 included, is kept as given. Text beyond
-// kMaxEscapedPath bytes, escaped, is cut to "...".
 size_t AppendEscaped(char (&line)[kRefusalLineSize], size_t used, const char* text) {
   static const char kHex[] = "0123456789abcdef";
   const size_t start = used;
@@ -285,6 +290,8 @@ size_t AppendEscaped(char (&line)[kRefusalLineSize], size_t used, const char* te
   }
   return used;
 }
+
+namespace {
 
 // "exec error: PATH: REASON", the reason made of parts, and a hint for the
 // two mistakes that a missing path most often is: an option, or a command

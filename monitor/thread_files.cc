@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "monitor.h"
+#include "outside_text.h"
 
 namespace monitor {
 
@@ -39,9 +40,7 @@ bool ReadThreadFile(pid_t tid, const char* name, char* text, size_t size) {
   return true;
 }
 
-bool ThreadStatField(pid_t tid, int number, unsigned long long* value) {
-  char text[1024];
-  if (!ReadThreadFile(tid, "stat", text, sizeof text)) return false;
+bool StatField(const char* text, int number, unsigned long long* value) {
   // The command name in the second field may hold spaces and parentheses,
   // so the fields are counted from the last ')'.
   const char* field = strrchr(text, ')');
@@ -51,6 +50,11 @@ bool ThreadStatField(pid_t tid, int number, unsigned long long* value) {
   errno = 0;
   *value = strtoull(field + 1, &end, 10);
   return errno == 0 && end != field + 1;
+}
+
+bool ThreadStatField(pid_t tid, int number, unsigned long long* value) {
+  char text[1024];
+  return ReadThreadFile(tid, "stat", text, sizeof text) && StatField(text, number, value);
 }
 
 }  // namespace monitor
