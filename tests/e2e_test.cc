@@ -17,6 +17,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -655,19 +656,49 @@ TEST(Start, RefusedWithTheStackOfATrivialProgram) {
   }
 }
 
+// Preloads the library that makes some calls fail, or counts them, as env
+// asks.
+Options Interposed(Options options, const std::vector<std::string>& env) {
+  // A sanitized supervisor wants its run-time first among the libraries; the
+  // library must come before it to interpose, so that check is off.
+  const char* asan_options = getenv("ASAN_OPTIONS");
+  options.extra_env = {
+      std::string("LD_PRELOAD=") + INTERPOSE_LIBRARY,
+      std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "")};
+  options.extra_env.insert(options.extra_env.end(), env.begin(), env.end());
+  return options;
+}
+
+// The interposer's variables that count its calls of execve of path in
+// count_file.
+std::vector<std::string> CountingExecOf(const std::string& path, const std::string& count_file) {
+  return {"EXEC_COUNT_PATH=" + path, "EXEC_COUNT_FILE=" + count_file};
+}
+
+// How many times execve was called for the counted path: the size of the
+// file that the interposer appends a byte to at each call, 0 before any.
+long long ExecTries(const std::string& count_file) {
+  struct stat counted {};
+  return stat(count_file.c_str(), &counted) == 0 ? static_cast<long long>(counted.st_size) : 0;
+}
+
 class BackgroundExecFailure : public ::testing::TestWithParam<std::string> {};
 
 // An executable file that execve still refuses passes the check: "fork ok",
 // "exec error" in the background, then a resident supervisor with no target
-// and no relaunch loop.
+// and no relaunch loop. The first launch was checked before detaching, so
+// its failure is no deploy in progress: execve is tried once, and the end
+// comes at once, not after a grace.
 TEST_P(BackgroundExecFailure, IsLaunchedOnceAndLeftDown) {
   ScratchDirectory scratch;
   const std::string target = WriteFile(scratch, "target", GetParam().c_str(), 0755);
-  Supervised run(Target({target, "REPORT_FD", "stay"}, scratch.path()));
+  const std::string tries = scratch.path() + "/tries";
+  Supervised run(Interposed(Target({target, "REPORT_FD", "stay"}, scratch.path()), CountingExecOf(target, tries)));
   ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
   ASSERT_GT(run.supervisor(), 1);
   EXPECT_TRUE(run.Settled());
   EXPECT_TRUE(run.NoMoreLines());
+  EXPECT_EQ(ExecTries(tries), 1) << "the first launch was given a deploy grace";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BackgroundExecFailure,
@@ -705,18 +736,6 @@ TEST(Start, WithSigchldIgnoredStillSeesTheTargetDie) {
   EXPECT_NE(second->pid, first->pid);
 }
 
-// Preloads the library that makes fork or daemon fail, as env asks.
-Options Interposed(Options options, const std::vector<std::string>& env) {
-  // A sanitized supervisor wants its run-time first among the libraries; the
-  // library must come before it to interpose, so that check is off.
-  const char* asan_options = getenv("ASAN_OPTIONS");
-  options.extra_env = {
-      std::string("LD_PRELOAD=") + INTERPOSE_LIBRARY,
-      std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "")};
-  options.extra_env.insert(options.extra_env.end(), env.begin(), env.end());
-  return options;
-}
-
 // The monotonic time in milliseconds that the fork-failing library wrote in
 // its line "fork refused MS", or -1 for any other line.
 long long RefusedAt(const std::optional<std::string>& line) {
@@ -739,6 +758,7 @@ TEST(Relaunch, IsRetriedAboutOnceASecondWhileForkFails) {
   ASSERT_GE(first_refusal, 0);
   ASSERT_GE(second_refusal, 0);
   EXPECT_GE(second_refusal - first_refusal, 900) << "retried without waiting";
+  EXPECT_LT(second_refusal - first_refusal, 3000) << "retried far later than about a second";
   auto second = run.NextReport();
   ASSERT_TRUE(second);
   EXPECT_EQ(second->ppid, first->ppid);
@@ -770,6 +790,7 @@ TEST(Start, FirstForkFailureIsRetriedAboutOnceASecond) {
   ASSERT_GE(first_refusal, 0);
   ASSERT_GE(second_refusal, 0);
   EXPECT_GE(second_refusal - first_refusal, 900) << "retried without waiting";
+  EXPECT_LT(second_refusal - first_refusal, 3000) << "retried far later than about a second";
   const auto target = run.NextReport();
   ASSERT_TRUE(target) << "the background copy gave up: " << run.last_line();
   EXPECT_EQ(target->ppid, run.supervisor());
@@ -780,6 +801,44 @@ TEST(Start, FirstForkFailureIsRetriedAboutOnceASecond) {
 TEST(Start, DetachFailureIsReported) {
   Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {"DAEMON_FAIL=1"}));
   ExpectFailedStart(run, "111111111111111 " + std::to_string(EAGAIN) + " - -1\n", "");
+}
+
+// The signals cannot be blocked (pthread_sigmask fails, made to by the
+// interposer: its first call blocks SIGPIPE alone, its second the watched
+// set): the start fails with its line and 255 before anything detaches.
+TEST(Start, SignalMaskFailureFailsTheStart) {
+  for (const char* skip : {"SIGMASK_FAIL_SKIP=0", "SIGMASK_FAIL_SKIP=1"}) {
+    Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {skip, "SIGMASK_FAIL_COUNT=1"}));
+    ExpectFailedStart(run, "", "pthread_sigmask fail\n");
+  }
+}
+
+// Waiting for a signal fails (the interposer fails the first three waits at
+// once): each failure is said on standard error, kept readable here after
+// detaching, and the supervisor waits again; the later waits work, and a
+// killed target is relaunched.
+TEST(Relaunch, AfterWaitsForASignalFailed) {
+  Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {"SIGWAIT_FAIL_COUNT=3", "DAEMON_STDERR_FD=9"}));
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
+  std::optional<Report> first;
+  int failures = 0;
+  for (int read = 0; read < 4; ++read) {
+    const auto line = run.NextLine();
+    ASSERT_TRUE(line) << "after " << failures << " failed waits";
+    if (*line == "wait signal error") {
+      ++failures;
+    } else if (line->compare(0, 4, "pid=") == 0) {
+      first = harness::ParseReport(*line);
+    } else {
+      ADD_FAILURE() << "unexpected line: " << *line;
+    }
+  }
+  EXPECT_EQ(failures, 3);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(kill(first->pid, SIGKILL), 0);
+  const auto second = run.NextReport();
+  ASSERT_TRUE(second) << "not relaunched after the failed waits: " << run.last_line();
+  EXPECT_NE(second->pid, first->pid);
 }
 
 struct BrokenPipeCase {
@@ -870,6 +929,24 @@ TEST_P(InheritedDescriptor, OpenForWritingOnTheTargetRefusesTheStart) {
   } else {
     ASSERT_EQ(run.invoker_status(), 0) << run.invoker_err();
     EXPECT_TRUE(run.NextReport()) << "the target did not run";
+  }
+}
+
+// Standard error alone leads to the target: the file itself, or a directory
+// of programs on descriptor 2. Detaching puts /dev/null there, so that path
+// is refused as through descriptors 0 and 1. The refusal line goes to that
+// file or directory, where no one reads it; the status tells.
+TEST(Start, TargetReachedThroughStandardErrorAloneIsRefused) {
+  ScratchDirectory scratch;
+  const std::string program = scratch.path() + "/program";
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program, 0755));
+  const std::pair<std::string, std::string> through[] = {{"/dev/stderr", program},
+                                                         {"/dev/fd/2/program", scratch.path()}};
+  for (const auto& [path, on_standard_error] : through) {
+    Options options = Target({path, "REPORT_FD", "stay"});
+    options.inherited.push_back({STDERR_FILENO, on_standard_error, O_RDONLY});
+    Supervised run(options);
+    ExpectFailedStart(run, "", "");
   }
 }
 
@@ -1520,16 +1597,18 @@ struct Leftovers {
 
 // An exec that fails only for a moment (here: the target's file is open for
 // writing, ETXTBSY, as while a new version is copied in place) is tried
-// again by the forked process, about once a second, until it succeeds; the
-// target is not lost, and nothing runs it in between.
+// again by the forked process, about once a second (counted through the
+// interposed execve), until it succeeds; the target is not lost, and
+// nothing runs it in between.
 TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
   ScratchDirectory scratch;
   const std::string program = scratch.path() + "/program";
+  const std::string tries = scratch.path() + "/tries";
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program, 0755));
   // Declared first, so that it is ended last: killed before the supervisor,
   // the target would be relaunched, out of the test's sight.
   Leftovers left;
-  Supervised run(Target({program, "REPORT_FD", "stay"}, scratch.path()));
+  Supervised run(Interposed(Target({program, "REPORT_FD", "stay"}, scratch.path()), CountingExecOf(program, tries)));
   const auto first = run.NextReport();
   ASSERT_TRUE(first);
 
@@ -1547,12 +1626,18 @@ TEST(Relaunch, WaitsOutAnExecThatFailsForAMoment) {
 
   left.pid = OnlyChild(run.supervisor(), first->pid);
   ASSERT_GT(left.pid, 1);
+  const long long tries_before = ExecTries(tries);
   // Two retries' time: the forked process is still a copy of the
   // supervisor, alive, and has run nothing.
   const long long ticks_before = proc::CpuTicks(left.pid);
   proc::SleepUs(2500000);
   // Retries that do not pause would keep a processor busy all that time.
   EXPECT_LT(proc::CpuTicks(left.pid) - ticks_before, sysconf(_SC_CLK_TCK) / 2) << "retried without pausing";
+  // Two or three tries in 2.5 s at one a second; a retry every few seconds
+  // makes at most one.
+  const long long retries = ExecTries(tries) - tries_before;
+  EXPECT_GE(retries, 2) << "not tried again about once a second";
+  EXPECT_LE(retries, 4) << "tried again more than once a second";
   EXPECT_EQ(ChildrenOf(run.supervisor()), std::vector<pid_t>{left.pid});
   EXPECT_TRUE(IsRunning(left.pid));
   EXPECT_EQ(CommandName(left.pid), "monitor");
@@ -1835,6 +1920,271 @@ TEST(Relaunch, RetriesEndWithTheSupervisor) {
     EXPECT_EQ(*line, "crash") << "a target started with no supervisor";
   }
 }
+
+// A supervisor started by a process that is a child subreaper but not the
+// first process of its PID namespace, as a user's service manager or a
+// container's init is: once detached, the supervisor is that process's
+// child, and so is whatever of the supervisor's loses its parent. That
+// process never reaps, so that what it adopted stays to be seen; everything
+// is ended here, and reaped, when this goes out of scope.
+class UnderASubreaper {
+ public:
+  UnderASubreaper(const std::vector<std::string>& args, const std::string& cwd) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return;
+    report_fd_ = report[0];
+    reader_ = harness::LineReader(report_fd_);
+    std::vector<std::string> words{MONITOR_PATH};
+    for (const auto& arg : args) words.push_back(arg == "REPORT_FD" ? std::to_string(kReportFd) : arg);
+    std::vector<char*> argv = NullTerminated(words);
+    // Nothing buffered in this process may be written again by the copy.
+    if (fflush(nullptr) != 0) return;
+    subreaper_ = fork();
+    if (subreaper_ == 0) HoldWhatItAdopts(argv.data(), report[1], cwd);
+    close(report[1]);
+  }
+
+  ~UnderASubreaper() {
+    // The supervisor first, so that it relaunches nothing; its children are
+    // then the subreaper's, and end with it.
+    proc::KillStarted(supervisor_);
+    const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+    while (supervisor_ > 1 && IsRunning(supervisor_) && harness::NowMs() < give_up) proc::SleepUs(1000);
+    for (const pid_t child : ChildrenOf(subreaper_)) proc::KillStarted(child);
+    proc::KillStarted(subreaper_);
+    if (!proc::ReapAll()) ADD_FAILURE() << "children left unreaped";
+    if (report_fd_ >= 0) close(report_fd_);
+  }
+
+  UnderASubreaper(const UnderASubreaper&) = delete;
+  UnderASubreaper& operator=(const UnderASubreaper&) = delete;
+
+  // The next line on the report pipe.
+  std::optional<std::string> NextLine(int deadline_ms = harness::kDeadlineMs) { return reader_.Next(deadline_ms); }
+
+  // The next report; the first one names the supervisor, its parent.
+  std::optional<Report> NextReport() {
+    const auto line = NextLine();
+    if (!line || line->compare(0, 4, "pid=") != 0) return std::nullopt;
+    Report report = harness::ParseReport(*line);
+    if (supervisor_ < 0) supervisor_ = report.ppid;
+    return report;
+  }
+
+  pid_t subreaper() const { return subreaper_; }
+  pid_t supervisor() const { return supervisor_; }
+
+ private:
+  // Runs in the forked process: becomes a subreaper, starts the supervisor
+  // with the report pipe at its number, waits for the invoking process to
+  // end, and then only holds what it adopts until it is killed.
+  [[noreturn]] static void HoldWhatItAdopts(char* const* argv, int report_end, const std::string& cwd) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 || chdir(cwd.c_str()) != 0) {
+      _exit(120);
+    }
+    const pid_t invoker = fork();
+    if (invoker == 0) {
+      const int moved = fcntl(report_end, F_DUPFD_CLOEXEC, kReportFd + 1);
+      if (moved < 0 || dup2(moved, kReportFd) != kReportFd || close_range(STDERR_FILENO + 1, kReportFd - 1, 0) != 0 ||
+          close_range(kReportFd + 1, ~0U, 0) != 0) {
+        _exit(120);
+      }
+      execve(MONITOR_PATH, argv, environ);
+      _exit(121);
+    }
+    int status = 0;
+    if (invoker < 0 || waitpid(invoker, &status, 0) != invoker || status != 0) _exit(122);
+    for (;;) pause();
+  }
+
+  static constexpr int kReportFd = 9;
+  int report_fd_ = -1;
+  harness::LineReader reader_{-1};
+  pid_t subreaper_ = -1;
+  pid_t supervisor_ = -1;
+};
+
+// The same where a subreaper other than process 1 adopts the copy: its
+// parent is then neither the supervisor nor process 1, and it must give up
+// all the same, before the new build arrives.
+TEST(Relaunch, RetriesEndWithTheSupervisorUnderASubreaper) {
+  ScratchDirectory scratch;
+  const std::string program = scratch.path() + "/program";
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program, 0755));
+  UnderASubreaper run({program, "REPORT_FD", "stay"}, scratch.path());
+  const auto first = run.NextReport();
+  ASSERT_TRUE(first);
+  // The invoking process may still be ending, or be reaped, after the
+  // target has reported.
+  const std::vector<pid_t> only_the_supervisor{run.supervisor()};
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  while (ChildrenOf(run.subreaper()) != only_the_supervisor && harness::NowMs() < give_up) proc::SleepUs(5000);
+  ASSERT_EQ(ChildrenOf(run.subreaper()), only_the_supervisor) << "the subreaper did not adopt the supervisor";
+  ASSERT_EQ(unlink(program.c_str()), 0);
+  ASSERT_EQ(kill(first->pid, SIGKILL), 0);
+  const pid_t waiting = CopyTryingAgain(run.supervisor());
+  ASSERT_GT(waiting, 1) << "no relaunch tried the missing file";
+  ASSERT_EQ(kill(run.supervisor(), SIGKILL), 0);
+  while (proc::State(run.supervisor()) != 'Z' && harness::NowMs() < give_up) proc::SleepUs(1000);
+  ASSERT_EQ(proc::State(run.supervisor()), 'Z');
+  const std::vector<pid_t> adopted = ChildrenOf(run.subreaper());
+  EXPECT_NE(std::find(adopted.begin(), adopted.end(), waiting), adopted.end())
+      << "the subreaper did not adopt the copy";
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program + ".new", 0755));
+  ASSERT_EQ(rename((program + ".new").c_str(), program.c_str()), 0);
+  while (IsRunning(waiting) && harness::NowMs() < give_up) proc::SleepUs(5000);
+  EXPECT_FALSE(IsRunning(waiting)) << "the copy lives on";
+  EXPECT_FALSE(run.NextLine(500)) << "a target started with no supervisor";
+}
+
+// The grace tries the missing file again a few times a second: counted
+// through the interposed execve, a relaunch whose file stays missing tries
+// it a handful of times over the whole grace, not thousands.
+TEST(Relaunch, DeployGraceTriesAFewTimesASecond) {
+  ScratchDirectory scratch;
+  const std::string program = scratch.path() + "/program";
+  const std::string tries = scratch.path() + "/tries";
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program, 0755));
+  Supervised run(Interposed(Target({program, "REPORT_FD", "stay"}, scratch.path()), CountingExecOf(program, tries)));
+  const auto first = run.NextReport();
+  ASSERT_TRUE(first);
+  ASSERT_EQ(ExecTries(tries), 1);
+  ASSERT_EQ(unlink(program.c_str()), 0);
+  ASSERT_EQ(kill(first->pid, SIGKILL), 0);
+  ASSERT_TRUE(run.Settled()) << "the relaunch did not give up after the grace";
+  // One try every 250 ms over 2 s makes nine; fewer on a busy machine.
+  const long long relaunch_tries = ExecTries(tries) - 1;
+  EXPECT_GE(relaunch_tries, 5) << "too few tries over the grace";
+  EXPECT_LE(relaunch_tries, 20) << "tried again without pausing";
+  EXPECT_TRUE(run.NoMoreLines());
+}
+
+// A relaunch whose fork failed, and was tried again a second later, is a
+// relaunch all the same: a target file that a deploy removed meanwhile is
+// waited for over the grace, and the new build runs.
+TEST(Relaunch, AfterARetriedForkStillWaitsOutADeploy) {
+  ScratchDirectory scratch;
+  const std::string program = scratch.path() + "/program";
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program, 0755));
+  Supervised run(Interposed(Target({program, "REPORT_FD", "stay"}, scratch.path()),
+                            {"FORK_FAIL_SKIP=1", "FORK_FAIL_COUNT=1", "FORK_FAIL_FD=9"}));
+  const auto first = run.NextReport();
+  ASSERT_TRUE(first);
+  ASSERT_EQ(unlink(program.c_str()), 0);
+  ASSERT_EQ(kill(first->pid, SIGKILL), 0);
+  ASSERT_GE(RefusedAt(run.NextLine()), 0) << "the relaunch's fork was not refused";
+  const pid_t waiting = CopyTryingAgain(run.supervisor());
+  ASSERT_GT(waiting, 1) << "the retried relaunch did not wait for the missing file";
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program + ".new", 0755));
+  ASSERT_EQ(rename((program + ".new").c_str(), program.c_str()), 0);
+  const auto second = run.NextReport();
+  ASSERT_TRUE(second) << "the new build did not run: " << run.last_line();
+  EXPECT_EQ(second->pid, waiting);
+}
+
+// --- System calls that fail.
+
+struct FailedCallCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  const char* call;  // the function the interposer makes fail
+  const char* err;   // what the start says on standard error
+};
+
+class StartCallFails : public ::testing::TestWithParam<FailedCallCase> {};
+
+// A start-up step whose call fails, after the target passed its check:
+// the start fails with 255 and the step's line, if it has one, before
+// anything detaches or launches.
+TEST_P(StartCallFails, FailsTheStartBeforeDetaching) {
+  const FailedCallCase c = GetParam();
+  Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {std::string("FAIL_CALL=") + c.call}));
+  ExpectFailedStart(run, "", c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, StartCallFails,
+                         ::testing::Values(FailedCallCase{"CoreLimitUnread", "getrlimit", ""},
+                                           FailedCallCase{"ChildSignalUnread", "sigaction", "sigaction fail\n"}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+struct UngracedCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  bool loop;            // the file becomes a symbolic link to itself; else it is removed
+  const char* setting;  // for the interposer, or nullptr
+  long long min_tries;  // execve of the path, the first launch's included
+  long long max_tries;
+};
+
+class RelaunchGrace : public ::testing::TestWithParam<UngracedCase> {};
+
+// A relaunch is given the deploy grace only for what a deploy causes (a
+// missing file, here), and only while it can tell the time: a file that
+// can never be executed (a link to itself), or a clock that cannot be
+// read, ends the relaunch at its first try, and the target is left down.
+// A clock that reads under a second (just after boot, or in a new time
+// namespace) times the grace as any other.
+TEST_P(RelaunchGrace, OnlyForADeployAndAReadableClock) {
+  const UngracedCase c = GetParam();
+  ScratchDirectory scratch;
+  const std::string target = scratch.path() + "/target";
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, target, 0755));
+  const std::string tries = scratch.path() + "/tries";
+  std::vector<std::string> env = CountingExecOf(target, tries);
+  if (c.setting != nullptr) env.emplace_back(c.setting);
+  Supervised run(Interposed(Target({target, "REPORT_FD", "stay"}, scratch.path()), env));
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
+  const auto first = run.NextReport();
+  ASSERT_TRUE(first) << run.last_line();
+  ASSERT_EQ(unlink(target.c_str()), 0);
+  if (c.loop) {
+    ASSERT_EQ(symlink("target", target.c_str()), 0);
+  }
+  ASSERT_EQ(kill(first->pid, SIGKILL), 0);
+  EXPECT_TRUE(run.Settled()) << "the supervisor did not settle with no target";
+  EXPECT_TRUE(run.NoMoreLines());
+  EXPECT_GE(ExecTries(tries), c.min_tries);
+  EXPECT_LE(ExecTries(tries), c.max_tries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RelaunchGrace,
+    ::testing::Values(UngracedCase{"MissingIsWaitedFor", false, nullptr, 3, 100},
+                      UngracedCase{"LinkToItselfIsNot", true, nullptr, 2, 2},
+                      UngracedCase{"MissingWithoutAClockIsNot", false, "FAIL_CALL=clock_gettime", 2, 2},
+                      UngracedCase{"MissingOnAClockJustStartedIsWaitedFor", false, "CLOCK_FROM_ZERO=1", 3, 100}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+class UnlimitedOpenFiles : public ::testing::TestWithParam<bool> {};
+
+// Without /proc every descriptor below the limit on open files is asked;
+// a limit shown as unlimited is asked up to the scan's bound, not taken for
+// none: a target held open for writing is still refused, and any other
+// starts.
+TEST_P(UnlimitedOpenFiles, AreScannedUpToTheBound) {
+  const bool held_open = GetParam();
+  constexpr int kWriter = 1000;
+  ScratchDirectory scratch;
+  const std::string target = scratch.path() + "/target";
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, target, 0755));
+  Options options = Interposed(Target({target, "REPORT_FD", "stay"}), {"OPEN_FILES_UNLIMITED=1"});
+  options.without_proc = true;
+  if (held_open) options.inherited.push_back({kWriter, target, O_WRONLY});
+  Supervised run(options);
+  if (run.invoker_status() == kNoMountNamespace) GTEST_SKIP() << "no mount namespace can be made here";
+  if (!held_open) {
+    ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
+    EXPECT_TRUE(run.NextReport()) << run.last_line();
+    return;
+  }
+  ExpectFailedStart(run, "",
+                    "exec error: " + target + ": held open for writing by descriptor " + std::to_string(kWriter) +
+                        ", which monitor inherited: no process can execute it while that is open (close it before "
+                        "starting monitor)\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, UnlimitedOpenFiles, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "HeldOpenForWriting" : "NotHeldOpen"; });
 
 }  // namespace
 

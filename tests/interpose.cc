@@ -5,10 +5,22 @@
 // line "fork refused MS" for each failed call, MS being the monotonic clock
 // in milliseconds. DAEMON_FAIL=1 makes daemon fail
 // with EAGAIN without forking.
+//
+// DAEMON_STDERR_FD=N puts descriptor N on standard error once daemon has
+// detached, so that the background copy's messages can be read.
+// SIGMASK_FAIL_SKIP=N lets the first N calls of pthread_sigmask that block
+// SIGPIPE through, and SIGMASK_FAIL_COUNT=M fails the M after them with
+// EINVAL; other calls (a run-time's own) are not counted. SIGWAIT_FAIL_COUNT=M
+// fails the first M calls of sigwait with EINVAL, at once. EXEC_COUNT_FILE,
+// if set, gets one byte appended for each call of execve of the path
+// EXEC_COUNT_PATH, before the call.
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -60,5 +72,118 @@ extern "C" int daemon(int nochdir, int noclose) {
     errno = ENOSYS;
     return -1;
   }
-  return real_daemon(nochdir, noclose);
+  const int detached = real_daemon(nochdir, noclose);
+  const int stderr_fd = EnvNumber("DAEMON_STDERR_FD", -1);
+  if (detached == 0 && stderr_fd >= 0 && dup2(stderr_fd, STDERR_FILENO) != STDERR_FILENO) _exit(92);
+  return detached;
+}
+
+extern "C" int pthread_sigmask(int how, const sigset_t* newmask, sigset_t* oldmask) {
+  if (how == SIG_BLOCK && newmask != nullptr && sigismember(newmask, SIGPIPE) == 1) {
+    static int calls = 0;
+    ++calls;
+    const int skip = EnvNumber("SIGMASK_FAIL_SKIP", 0);
+    if (calls > skip && calls <= skip + EnvNumber("SIGMASK_FAIL_COUNT", 0)) return EINVAL;
+  }
+  auto real_sigmask = Next<int (*)(int, const sigset_t*, sigset_t*)>("pthread_sigmask");
+  return real_sigmask != nullptr ? real_sigmask(how, newmask, oldmask) : ENOSYS;
+}
+
+extern "C" int sigwait(const sigset_t* set, int* sig) {
+  static int calls = 0;
+  if (++calls <= EnvNumber("SIGWAIT_FAIL_COUNT", 0)) return EINVAL;
+  auto real_sigwait = Next<int (*)(const sigset_t*, int*)>("sigwait");
+  return real_sigwait != nullptr ? real_sigwait(set, sig) : ENOSYS;
+}
+
+extern "C" int execve(const char* path, char* const argv[], char* const envp[]) {
+  const char* count_file = getenv("EXEC_COUNT_FILE");
+  const char* counted = getenv("EXEC_COUNT_PATH");
+  if (count_file != nullptr && counted != nullptr && strcmp(path, counted) == 0) {
+    const int fd = open(count_file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || write(fd, "x", 1) != 1 || close(fd) != 0) _exit(93);
+  }
+  auto real_execve = Next<int (*)(const char*, char* const[], char* const[])>("execve");
+  if (real_execve == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_execve(path, argv, envp);
+}
+
+// FAIL_CALL=NAME fails the calls of one function that the program's own
+// code makes, not those a run-time makes while it starts, before this
+// library's constructor: getrlimit of RLIMIT_CORE with EPERM, sigaction of
+// SIGCHLD with EINVAL, clock_gettime of CLOCK_MONOTONIC with EINVAL.
+// OPEN_FILES_UNLIMITED=1 makes getrlimit show no limit on open files.
+// CLOCK_FROM_ZERO=1 makes CLOCK_MONOTONIC count from a process's first
+// reading of it, which shows 1 ns, as a time namespace made just before
+// would.
+#include <sys/resource.h>
+
+namespace {
+
+bool g_started = false;
+
+[[gnu::constructor]] void MarkStarted() { g_started = true; }
+
+bool Failing(const char* name) {
+  const char* failed = getenv("FAIL_CALL");
+  return g_started && failed != nullptr && strcmp(failed, name) == 0;
+}
+
+}  // namespace
+
+// The project builds with 64-bit file offsets, under which getrlimit is
+// this function.
+extern "C" int getrlimit64(__rlimit_resource_t resource, struct rlimit64* rlimits) {
+  if (resource == RLIMIT_CORE && Failing("getrlimit")) {
+    errno = EPERM;
+    return -1;
+  }
+  if (resource == RLIMIT_NOFILE && g_started && EnvNumber("OPEN_FILES_UNLIMITED", 0) == 1) {
+    rlimits->rlim_cur = RLIM64_INFINITY;
+    rlimits->rlim_max = RLIM64_INFINITY;
+    return 0;
+  }
+  auto real_getrlimit = Next<int (*)(__rlimit_resource_t, struct rlimit64*)>("getrlimit64");
+  if (real_getrlimit == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_getrlimit(resource, rlimits);
+}
+
+extern "C" int sigaction(int sig, const struct sigaction* act, struct sigaction* oact) {
+  if (sig == SIGCHLD && Failing("sigaction")) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto real_sigaction = Next<int (*)(int, const struct sigaction*, struct sigaction*)>("sigaction");
+  if (real_sigaction == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_sigaction(sig, act, oact);
+}
+
+extern "C" int clock_gettime(clockid_t clock_id, struct timespec* tp) {
+  if (clock_id == CLOCK_MONOTONIC && Failing("clock_gettime")) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto real_clock_gettime = Next<int (*)(clockid_t, struct timespec*)>("clock_gettime");
+  if (real_clock_gettime == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  const int got = real_clock_gettime(clock_id, tp);
+  if (got != 0 || clock_id != CLOCK_MONOTONIC || EnvNumber("CLOCK_FROM_ZERO", 0) != 1) return got;
+  constexpr long long kNs = 1000000000;
+  static long long origin = -1;
+  const long long reading = static_cast<long long>(tp->tv_sec) * kNs + tp->tv_nsec;
+  if (origin < 0) origin = reading - 1;
+  tp->tv_sec = static_cast<time_t>((reading - origin) / kNs);
+  tp->tv_nsec = static_cast<long>((reading - origin) % kNs);
+  return 0;
 }

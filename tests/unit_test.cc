@@ -1,5 +1,6 @@
 // The routines, each called inside a forked test process whose standard
 // output and error are captured.
+#include <elf.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -29,6 +31,7 @@
 
 #include "harness.h"
 #include "monitor.h"
+#include "outside_text.h"
 
 namespace {
 
@@ -1391,5 +1394,934 @@ TEST(RestoreChildSignal, UndoesOnlyAnInheritedIgnore) {
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out + outcome.err, "");
 }
+
+// --- The owner's execute bit where only the mode bits can answer.
+
+// execve judges the owner of a file by the owner's execute bit alone: a
+// file of its own that lets its group and others execute it, but not its
+// owner, is refused to the owner. Where the system answers neither
+// permission question for it, the check must refuse it too.
+TEST(CheckTarget, OwnFileWithoutTheOwnersExecuteBitIsRefused) {
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
+  const std::string dir = scratch;
+  ASSERT_EQ(chmod(scratch, 0755), 0);
+  // The askers whose question the mode bits answer, each kOtherUser.
+  const Asker askers[] = {Asker{"AnotherRealUser", Question::kEffectiveRefused, false, true},
+                          Asker{"TwoOtherUsers", Question::kEffectiveRefused, false, false, true},
+                          Asker{"AnotherRealGroup", Question::kEveryRefused, false, false, false, true}};
+  bool skipped = false;
+  for (const mode_t mode : {mode_t{0011}, mode_t{0077}}) {
+    const std::string path = dir + "/own-" + std::to_string(mode);
+    ASSERT_TRUE(harness::CopyFile(PROBE_PATH, path, mode));
+    if (chown(path.c_str(), kOtherUser, kOtherGroup) != 0) skipped = true;
+    for (const Asker& asker : askers) {
+      if (skipped) break;
+      const Outcome outcome = RunInTestProcess([&] {
+        if (chdir(scratch) != 0) return static_cast<int>(kSetupFailed);
+        if (!BecomeAsker(asker)) return static_cast<int>(kSkipped);
+        if (!Refuse(asker.question)) return static_cast<int>(kSetupFailed);
+        SetTarget(path.c_str(), {});
+        return (monitor::CheckTarget() ? 1 : 0) | (ExecveRuns(path.c_str()) ? 2 : 0);
+      });
+      ASSERT_TRUE(WIFEXITED(outcome.status)) << path;
+      ASSERT_NE(WEXITSTATUS(outcome.status), kSetupFailed) << "the permission question could not be refused";
+      if (WEXITSTATUS(outcome.status) == kSkipped) {
+        skipped = true;
+        break;
+      }
+      EXPECT_EQ(WEXITSTATUS(outcome.status), 0) << path << " for " << asker.name << ": 1, accepted; 2, executed";
+      EXPECT_EQ(outcome.err, "exec error: " + path + ": Permission denied\n") << asker.name;
+    }
+  }
+  EXPECT_TRUE(proc::RemoveTree(scratch));
+  if (skipped)
+    GTEST_SKIP() << "user " << kOtherUser << " cannot be become here (it takes CAP_SETUID and the id mapped)";
+}
+
+}  // namespace
+
+// What fuzzing the readers of outside text found, each kept as a test.
+namespace {
+
+// The descriptor scan reads the names that /proc/self/fd lists, which the
+// kernel writes as plain decimal numbers. Any other name names no
+// descriptor: read as a number's prefix, "8~" made the scan ask about
+// descriptor 8, and a number beyond an int was cut down to another
+// descriptor's (4294967299 to 3).
+TEST(ListedDescriptor, ReadsOnlyTheNumbersTheKernelWrites) {
+  EXPECT_EQ(monitor::ListedDescriptor("0"), 0);
+  EXPECT_EQ(monitor::ListedDescriptor("8"), 8);
+  EXPECT_EQ(monitor::ListedDescriptor("2147483647"), 2147483647);
+  for (const char* name : {".", "..", "", "8~", "8 ", " 8", "+8", "-8", "08", "4294967299", "2147483648"}) {
+    EXPECT_EQ(monitor::ListedDescriptor(name), -1) << '"' << name << '"';
+  }
+}
+
+}  // namespace
+
+// --- Readers of text and of a tracee's stack, given any input.
+namespace {
+
+struct SyscallFileCase {
+  const char* text;
+  bool read;
+  unsigned long long stack_pointer;
+  unsigned long long instruction_pointer;
+};
+
+// /proc/TID/syscall ends in the stack and instruction pointers in
+// hexadecimal; anything else there is no position.
+TEST(PositionFromSyscallFile, TakesTheLastTwoFieldsAsHexadecimalNumbers) {
+  const SyscallFileCase cases[] = {
+      {"-1 7ffd1000 401000", true, 0x7ffd1000, 0x401000},
+      {"-1 7ffd1000 401000\n", true, 0x7ffd1000, 0x401000},
+      {"59 0x1 0x2 0x3 0x4 0x5 0x6 7ffd1000 401000\n", true, 0x7ffd1000, 0x401000},
+      {"-1 ffffffffffffffff fffffffffffffffe", true, 0xffffffffffffffff, 0xfffffffffffffffe},
+      {"running", false, 0, 0},
+      {"401000", false, 0, 0},
+      {"7ffd1000 401000", false, 0, 0},
+      {"-1  401000", false, 0, 0},
+      {"-1 7ffd10z0 401000", false, 0, 0},
+      {"-1 10000000000000000 401000", false, 0, 0},
+      {"-1 7ffd1000 ", false, 0, 0},
+      {"-1 7ffd1000 4010z0", false, 0, 0},
+      {"-1 7ffd1000 10000000000000000", false, 0, 0},
+  };
+  for (const SyscallFileCase& c : cases) {
+    std::string text = c.text;
+    monitor::Position at;
+    at.stack_pointer = 1;
+    at.instruction_pointer = 1;
+    EXPECT_EQ(monitor::PositionFromSyscallFile(text.data(), &at), c.read) << '"' << c.text << '"';
+    if (!c.read) continue;
+    EXPECT_EQ(at.stack_pointer, c.stack_pointer) << '"' << c.text << '"';
+    EXPECT_EQ(at.instruction_pointer, c.instruction_pointer) << '"' << c.text << '"';
+  }
+}
+
+struct StatFieldCase {
+  const char* text;
+  int number;
+  bool read;
+  unsigned long long value;
+};
+
+// Fields are counted from the command name's last ')', and each must be a
+// whole unsigned number that fits.
+TEST(StatField, ReadsOnlyAFieldThatIsThereAndANumber) {
+  const StatFieldCase cases[] = {
+      {"12 (sh) S 1 2 3", 4, true, 1},
+      {"12 (sh) S 1 2 3", 6, true, 3},
+      {"12 (p) q) S 7 8", 5, true, 8},
+      {"12 (sh) S 1 18446744073709551615", 5, true, 18446744073709551615ULL},
+      {"12 (sh) S 1 2 3", 7, false, 0},
+      {"12 (sh) S 1 2 3", 28, false, 0},
+      {"12 (sh) S 1 2 3", 3, false, 0},
+      {"12 (sh) S 1 x 3", 5, false, 0},
+      {"12 (sh) S 1 18446744073709551616", 5, false, 0},
+      {"12 sh S 1 2 3", 4, false, 0},
+  };
+  for (const StatFieldCase& c : cases) {
+    unsigned long long value = 7777;
+    EXPECT_EQ(monitor::StatField(c.text, c.number, &value), c.read) << '"' << c.text << "\" field " << c.number;
+    if (c.read) {
+      EXPECT_EQ(value, c.value) << '"' << c.text << "\" field " << c.number;
+    }
+  }
+}
+
+// A name that does not fit the path, a thread that is not there, and a
+// file that reads nothing (a dead process has no command line) are not
+// read; the same names of a live thread are.
+TEST(ThreadFiles, ReadOnlyWhatIsThereAndNotEmpty) {
+  ASSERT_TRUE(monitor::ProcIsOwn()) << "every case below would fail for that alone";
+  char text[1024];
+  EXPECT_TRUE(monitor::ReadThreadFile(getpid(), "stat", text, sizeof text));
+  EXPECT_TRUE(monitor::ReadThreadFile(getpid(), "cmdline", text, sizeof text));
+  EXPECT_FALSE(monitor::ReadThreadFile(getpid(), "task/../task/../task/../task/../task/../stat", text, sizeof text));
+  EXPECT_FALSE(monitor::ReadThreadFile(getpid(), "task", text, sizeof text));
+  // The kernel hands out no pid this high.
+  EXPECT_FALSE(monitor::ReadThreadFile(INT_MAX, "stat", text, sizeof text));
+  unsigned long long field = 0;
+  EXPECT_FALSE(monitor::ThreadStatField(INT_MAX, 4, &field));
+  // Field 4 is the parent's pid, 3 the state letter; the line has 52.
+  ASSERT_TRUE(monitor::ThreadStatField(getpid(), 4, &field));
+  EXPECT_EQ(field, static_cast<unsigned long long>(getppid()));
+  EXPECT_FALSE(monitor::ThreadStatField(getpid(), 3, &field));
+  EXPECT_FALSE(monitor::ThreadStatField(getpid(), 60, &field));
+
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_GT(dead, 0);
+  // Left unreaped, so that its /proc entry stays, without a memory to read.
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(dead), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0 &&
+         harness::NowMs() < give_up) {
+    proc::SleepUs(1000);
+  }
+  const bool ended = info.si_pid == dead;
+  const bool read = monitor::ReadThreadFile(dead, "cmdline", text, sizeof text);
+  const bool stat_read = monitor::ReadThreadFile(dead, "stat", text, sizeof text);
+  ASSERT_TRUE(harness::WaitForExit(dead));
+  ASSERT_TRUE(ended);
+  EXPECT_FALSE(read);
+  EXPECT_TRUE(stat_read);
+}
+
+// The refusal line keeps its last byte spare, whatever is appended.
+TEST(RefusalLine, AppendStopsOneByteShortOfTheEnd) {
+  char line[monitor::kRefusalLineSize];
+  memset(line, '.', sizeof line);
+  const size_t end = sizeof line - 1;
+  EXPECT_EQ(monitor::Append(line, end - 2, "abcdef"), end);
+  EXPECT_EQ(std::string(line + end - 2, 3), "ab.");
+  EXPECT_EQ(monitor::Append(line, end, "x"), end);
+  EXPECT_EQ(line[end], '.');
+  EXPECT_EQ(monitor::Append(line, 0, ""), 0U);
+  EXPECT_EQ(monitor::Append(line, 0, "xy"), 2U);
+  EXPECT_EQ(std::string(line, 3), "xy.");
+}
+
+struct UnfinishedCase {
+  const char* before;  // bytes before start, which are not looked at
+  const char* text;    // line[start, used)
+  size_t unfinished;
+};
+
+// Only the bytes from start count: continuation bytes whose lead lies
+// before start, or that are more than a character can hold, finish nothing.
+TEST(RefusalLine, UnfinishedCharacterLooksOnlyFromTheStart) {
+  const UnfinishedCase cases[] = {
+      {"", "", 0},
+      {"", "a", 0},
+      {"", "a\xc3", 1},
+      {"", "\xc3\xa9", 0},
+      {"", "\xe2\x82", 2},
+      {"", "\xe2\x82\xac", 0},
+      {"", "\xf0\x9f\x98", 3},
+      {"", "\xf0\x9f\x98\x80", 0},
+      {"", "\x80\x80", 0},
+      {"\xe2", "\x82", 0},
+      {"\xf0", "\x9f\x98", 0},
+      {"", "a\x80\x80\x80\x80", 0},
+  };
+  for (const UnfinishedCase& c : cases) {
+    char line[monitor::kRefusalLineSize] = {};
+    const size_t start = strlen(c.before);
+    const size_t used = start + strlen(c.text);
+    memcpy(line, c.before, start);
+    memcpy(line + start, c.text, used - start);
+    EXPECT_EQ(monitor::UnfinishedCharacter(line, start, used), c.unfinished)
+        << testing::PrintToString(std::string(c.before)) << " then " << testing::PrintToString(std::string(c.text));
+  }
+}
+
+TEST(FormatDecimal, WritesEveryIntWithItsSign) {
+  const std::pair<int, const char*> cases[] = {{0, "0"},
+                                               {7, "7"},
+                                               {42, "42"},
+                                               {-1, "-1"},
+                                               {-42, "-42"},
+                                               {1000000000, "1000000000"},
+                                               {INT_MAX, "2147483647"},
+                                               {INT_MIN, "-2147483648"},
+                                               {INT_MIN + 1, "-2147483647"}};
+  for (const auto& [number, text] : cases) {
+    char digits[16];
+    EXPECT_STREQ(monitor::FormatDecimal(number, digits), text);
+  }
+}
+
+// A tracee's memory as the stack reader sees it: the words from the stack
+// pointer up, as many of them readable as given, and a loader's ELF header
+// at an address of its own; any other read fails, as a peek at an address
+// that is not mapped does.
+struct FakeMemory {
+  unsigned long long stack_at = 0;
+  std::vector<unsigned char> stack;
+  unsigned long long header_at = 0;
+  std::vector<unsigned char> header;
+};
+
+bool CopyFrom(unsigned long long start, const std::vector<unsigned char>& data, unsigned long long address,
+              unsigned char* bytes, size_t size) {
+  if (address < start || address - start > data.size() || size > data.size() - (address - start)) return false;
+  memcpy(bytes, data.data() + (address - start), size);
+  return true;
+}
+
+bool ReadFakeMemory(const void* tracee, unsigned long long address, unsigned char* bytes, size_t size) {
+  const auto& memory = *static_cast<const FakeMemory*>(tracee);
+  return CopyFrom(memory.stack_at, memory.stack, address, bytes, size) ||
+         CopyFrom(memory.header_at, memory.header, address, bytes, size);
+}
+
+constexpr unsigned long long kStackPointer = 0x7ffc1000;
+constexpr unsigned long long kArgument = kStackPointer + 0x800;
+constexpr unsigned long long kEnvironment = kStackPointer + 0x900;
+constexpr unsigned long long kEntry = 0x401000;
+constexpr unsigned long long kLoader = 0x7f0000000000;
+constexpr unsigned long long kLoaderEntry = 0x1a40;
+
+using Words = std::vector<unsigned long long>;
+
+// The stack the kernel builds: argc, the arguments and a null, the
+// environment and a null, then the auxiliary vector as given.
+Words InitialStack(const Words& arguments, const Words& environment, const Words& auxiliary) {
+  Words words{arguments.size()};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  words.push_back(0);
+  words.insert(words.end(), environment.begin(), environment.end());
+  words.push_back(0);
+  words.insert(words.end(), auxiliary.begin(), auxiliary.end());
+  return words;
+}
+
+Words Auxiliary(const Words& pairs) {
+  Words words{AT_PAGESZ, 4096};
+  words.insert(words.end(), pairs.begin(), pairs.end());
+  words.insert(words.end(), {AT_NULL, 0});
+  return words;
+}
+
+std::vector<unsigned char> StackBytes(const Words& words, unsigned word_size) {
+  std::vector<unsigned char> bytes(words.size() * word_size);
+  for (size_t i = 0; i < words.size(); ++i) {
+    const uint64_t wide = words[i];
+    const auto narrow = static_cast<uint32_t>(words[i]);
+    memcpy(bytes.data() + i * word_size, word_size == 8 ? static_cast<const void*>(&wide) : &narrow, word_size);
+  }
+  return bytes;
+}
+
+// The first 32 bytes of an ELF header: the magic, the class, the type and
+// the entry, of the class's size. An ELF32 header has e_phoff after its
+// entry, which a reader taking the entry as 8 bytes would add in.
+std::vector<unsigned char> LoaderHeader(const char* magic, unsigned char elf_class, uint16_t type,
+                                        unsigned long long entry) {
+  std::vector<unsigned char> header(32);
+  memcpy(header.data(), magic, SELFMAG);
+  header[EI_CLASS] = elf_class;
+  memcpy(header.data() + 16, &type, sizeof type);
+  if (elf_class == ELFCLASS64) {
+    const uint64_t wide = entry;
+    memcpy(header.data() + 24, &wide, sizeof wide);
+  } else {
+    const auto narrow = static_cast<uint32_t>(entry);
+    const uint32_t program_headers = sizeof(Elf32_Ehdr);
+    memcpy(header.data() + 24, &narrow, sizeof narrow);
+    memcpy(header.data() + 28, &program_headers, sizeof program_headers);
+  }
+  return header;
+}
+
+struct StackCase {
+  const char* name;
+  Words words;
+  unsigned long long instruction_pointer;
+  monitor::Stack expected;
+  unsigned word_size = 8;
+  size_t readable_words = SIZE_MAX;
+  unsigned long long header_at = 0;
+  std::vector<unsigned char> header = {};
+};
+
+monitor::Stack ReadStack(const StackCase& c) {
+  FakeMemory memory;
+  memory.stack_at = kStackPointer;
+  memory.stack = StackBytes(c.words, c.word_size);
+  if (c.readable_words < c.words.size()) memory.stack.resize(c.readable_words * c.word_size);
+  memory.header_at = c.header_at;
+  memory.header = c.header;
+  monitor::Position at;
+  at.stack_pointer = kStackPointer;
+  at.instruction_pointer = c.instruction_pointer;
+  at.word_size = c.word_size;
+  return monitor::ReadInitialStack(ReadFakeMemory, &memory, at);
+}
+
+const char* StackName(monitor::Stack stack) {
+  return stack == monitor::Stack::kInitial     ? "initial"
+         : stack == monitor::Stack::kElsewhere ? "elsewhere"
+                                               : "unreadable";
+}
+
+// The stack a new program starts with, and the entry its auxiliary vector
+// names, tell that no instruction has run; a stack laid out otherwise is
+// some other stack, and one that cannot be read is unreadable.
+TEST(ReadInitialStack, TellsTheStackOfANewProgram) {
+  using monitor::Stack;
+  const Words plain = InitialStack({kArgument}, {kEnvironment}, Auxiliary({AT_ENTRY, kEntry}));
+  const Words with_loader = InitialStack({kArgument}, {kEnvironment}, Auxiliary({AT_BASE, kLoader, AT_ENTRY, kEntry}));
+  Words unfinished_arguments = InitialStack({kArgument, kArgument}, {kEnvironment}, Auxiliary({AT_ENTRY, kEntry}));
+  unfinished_arguments[0] = 1;
+  Words too_many_arguments = plain;
+  too_many_arguments[0] = 0x80000000ULL;
+  const std::vector<unsigned char> elf64 = LoaderHeader(ELFMAG, ELFCLASS64, ET_DYN, kLoaderEntry);
+  const StackCase cases[] = {
+      {"AtTheEntry", plain, kEntry, Stack::kInitial},
+      {"AtTheEntryInThumbCode", plain, kEntry | 1, Stack::kInitial},
+      {"AtTheEntryOf32BitWords", plain, kEntry, Stack::kInitial, 4},
+      {"PastTheEntry", plain, kEntry + 4, Stack::kElsewhere},
+      {"PastTheEntryOf32BitWords", plain, kEntry + 4, Stack::kElsewhere, 4},
+      {"WithoutArgumentsOrEnvironment", InitialStack({}, {}, Auxiliary({AT_ENTRY, kEntry})), kEntry, Stack::kInitial},
+      {"MoreArgumentsThanTheKernelTakes", too_many_arguments, kEntry, Stack::kElsewhere},
+      {"ArgumentsWithoutTheirNull", unfinished_arguments, kEntry, Stack::kElsewhere},
+      {"EnvironmentAtTheStackPointer", InitialStack({kArgument}, {kStackPointer}, Auxiliary({AT_ENTRY, kEntry})),
+       kEntry, Stack::kElsewhere},
+      {"EnvironmentBelowTheStackPointer",
+       InitialStack({kArgument}, {kEnvironment, kStackPointer - 8}, Auxiliary({AT_ENTRY, kEntry})), kEntry,
+       Stack::kElsewhere},
+      {"LastEnvironmentWithinTheBound",
+       InitialStack({}, Words((1 << 14) - 1, kEnvironment), Auxiliary({AT_ENTRY, kEntry})), kEntry, Stack::kInitial},
+      {"EnvironmentBeyondTheBound", InitialStack({}, Words(1 << 14, kEnvironment), Auxiliary({AT_ENTRY, kEntry})),
+       kEntry, Stack::kUnreadable},
+      {"NoEntryNamed", InitialStack({kArgument}, {kEnvironment}, Auxiliary({})), 0, Stack::kElsewhere},
+      {"NoLoaderAtZero", InitialStack({}, {}, Auxiliary({AT_BASE, 0, AT_ENTRY, kEntry})), kLoaderEntry,
+       Stack::kElsewhere, 8, SIZE_MAX, 0, elf64},
+      {"AtTheLoadersEntry", with_loader, kLoader + kLoaderEntry, Stack::kInitial, 8, SIZE_MAX, kLoader, elf64},
+      {"PastTheLoadersEntry", with_loader, kLoader + kLoaderEntry + 4, Stack::kElsewhere, 8, SIZE_MAX, kLoader, elf64},
+      {"AtTheEntryOfA32BitLoader", with_loader, kLoader + kLoaderEntry, Stack::kInitial, 8, SIZE_MAX, kLoader,
+       LoaderHeader(ELFMAG, ELFCLASS32, ET_DYN, kLoaderEntry)},
+      {"AtTheEntryOfAFixedAddressLoader", with_loader, 0x400100, Stack::kInitial, 8, SIZE_MAX, kLoader,
+       LoaderHeader(ELFMAG, ELFCLASS64, ET_EXEC, 0x400100)},
+      {"AtAFixedAddressLoadersEntryMovedByItsBase", with_loader, kLoader + 0x400100, Stack::kElsewhere, 8, SIZE_MAX,
+       kLoader, LoaderHeader(ELFMAG, ELFCLASS64, ET_EXEC, 0x400100)},
+      // A loader that cannot be told leaves the stack alone to decide.
+      {"LoaderHeaderUnreadable", with_loader, kLoader + kLoaderEntry + 4, Stack::kInitial},
+      {"LoaderHeaderWithoutTheMagic", with_loader, kLoader + kLoaderEntry + 4, Stack::kInitial, 8, SIZE_MAX, kLoader,
+       LoaderHeader("\177ELG", ELFCLASS64, ET_DYN, kLoaderEntry)},
+  };
+  for (const StackCase& c : cases) EXPECT_STREQ(StackName(ReadStack(c)), StackName(c.expected)) << c.name;
+}
+
+// The auxiliary vector is read up to AT_NULL for at most 128 pairs, more
+// than the kernel writes.
+TEST(ReadInitialStack, ReadsABoundedAuxiliaryVector) {
+  using monitor::Stack;
+  // With AT_PAGESZ first, AT_ENTRY and AT_NULL last: 128 pairs, then 129.
+  Words pairs(size_t{2} * 125, AT_PAGESZ);
+  pairs.insert(pairs.end(), {AT_ENTRY, kEntry});
+  const Words within = InitialStack({}, {}, Auxiliary(pairs));
+  pairs.insert(pairs.begin(), {AT_PAGESZ, 4096});
+  const Words beyond = InitialStack({}, {}, Auxiliary(pairs));
+  EXPECT_STREQ(StackName(ReadStack({"128 pairs", within, kEntry, Stack::kInitial})), "initial");
+  EXPECT_STREQ(StackName(ReadStack({"129 pairs", beyond, kEntry, Stack::kElsewhere})), "elsewhere");
+}
+
+// A stack cut short at any word is no new program's: unreadable where
+// not even argc can be read, some other stack past it.
+TEST(ReadInitialStack, EveryWordMustBeRead) {
+  using monitor::Stack;
+  const Words words = InitialStack({kArgument}, {kEnvironment}, Auxiliary({AT_ENTRY, kEntry}));
+  for (const unsigned word_size : {8U, 4U}) {
+    for (size_t readable = 0; readable <= words.size(); ++readable) {
+      const Stack expected = readable == 0              ? Stack::kUnreadable
+                             : readable == words.size() ? Stack::kInitial
+                                                        : Stack::kElsewhere;
+      const StackCase c{"", words, kEntry, expected, word_size, readable};
+      EXPECT_STREQ(StackName(ReadStack(c)), StackName(expected)) << readable << " words of " << word_size;
+    }
+  }
+}
+
+// A thread that is not stopped has no position: /proc/TID/syscall says
+// "running", as it does for a tracee that a SIGKILL from elsewhere set
+// going between its stop and the read. A trap whose position cannot be
+// read is taken for the exec's.
+TEST(CameOutOfExec, TakesATrapWithoutAPositionForTheExecs) {
+  const pid_t running = fork();
+  if (running == 0) {
+    for (volatile unsigned spin = 0;; spin = spin + 1) {
+    }
+  }
+  ASSERT_GT(running, 0);
+  char text[256] = {};
+  const bool read = monitor::ReadThreadFile(running, "syscall", text, sizeof text);
+  const bool came_out = monitor::CameOutOfExec(running);
+  proc::KillStarted(running);
+  ASSERT_TRUE(harness::WaitForExit(running));
+  if (!read) GTEST_SKIP() << "/proc/TID/syscall of a child cannot be read here";
+  ASSERT_EQ(std::string(text), "running\n");
+  EXPECT_TRUE(came_out);
+}
+
+}  // namespace
+
+// --- System calls that fail.
+namespace {
+
+// A system call made to fail with error: at every call, or only where its
+// argument at index equals value (or, with differs, does not).
+struct FailedCall {
+  long number;
+  int error;
+  int argument = -1;
+  unsigned long long value = 0;
+  bool differs = false;
+};
+
+// Where the low or high half of a system call's argument lies in what a
+// seccomp filter reads.
+constexpr unsigned ArgumentHalf(int index, bool high) {
+  const size_t word = offsetof(seccomp_data, args) + sizeof(__u64) * static_cast<size_t>(index);
+  return static_cast<unsigned>(word) + ((__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) != high ? 4U : 0U);
+}
+
+sock_filter Load(unsigned offset) { return BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset); }
+
+sock_filter JumpIfEqual(unsigned value, int if_equal, int otherwise) {
+  return sock_filter{static_cast<__u16>(BPF_JMP | BPF_JEQ | BPF_K), static_cast<__u8>(if_equal),
+                     static_cast<__u8>(otherwise), value};
+}
+
+// Makes the calls described fail from now on, in the calling process and
+// in every process it forks afterwards.
+bool FailCalls(const std::vector<FailedCall>& calls) {
+  // cppcheck-suppress knownConditionTrueFalse ; the compiler, not cppcheck, knows the architecture
+  if (kAuditArch == 0) return false;
+  std::vector<sock_filter> filter{Load(offsetof(seccomp_data, arch)), JumpIfEqual(kAuditArch, 1, 0),
+                                  BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+  for (const FailedCall& call : calls) {
+    const sock_filter refuse = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(call.error));
+    filter.push_back(Load(offsetof(seccomp_data, nr)));
+    if (call.argument < 0) {
+      filter.push_back(JumpIfEqual(static_cast<unsigned>(call.number), 0, 1));
+      filter.push_back(refuse);
+      continue;
+    }
+    // Both halves equal: refused, unless differs; either half unequal: the
+    // reverse. Every jump lands on the refusal or just past it.
+    filter.push_back(JumpIfEqual(static_cast<unsigned>(call.number), 0, 5));
+    filter.push_back(Load(ArgumentHalf(call.argument, false)));
+    filter.push_back(JumpIfEqual(static_cast<unsigned>(call.value & 0xffffffffU), 0, call.differs ? 2 : 3));
+    filter.push_back(Load(ArgumentHalf(call.argument, true)));
+    filter.push_back(JumpIfEqual(static_cast<unsigned>(call.value >> 32), call.differs ? 1 : 0, call.differs ? 0 : 1));
+    filter.push_back(refuse);
+  }
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// fstat of a descriptor, in each form the C library may ask it; stat of a
+// path still works.
+std::vector<FailedCall> FstatFails() {
+  std::vector<FailedCall> calls;
+#ifdef __NR_fstat
+  calls.push_back({__NR_fstat, EIO});
+#endif
+#ifdef __NR_fstat64
+  calls.push_back({__NR_fstat64, EIO});
+#endif
+#ifdef __NR_newfstatat
+  calls.push_back({__NR_newfstatat, EIO, 3, AT_EMPTY_PATH});
+#endif
+#ifdef __NR_fstatat64
+  calls.push_back({__NR_fstatat64, EIO, 3, AT_EMPTY_PATH});
+#endif
+  calls.push_back({__NR_statx, EIO, 2, AT_EMPTY_PATH | AT_NO_AUTOMOUNT});
+  return calls;
+}
+
+// getrlimit, in each form; setrlimit still works.
+std::vector<FailedCall> GetrlimitFails() {
+  std::vector<FailedCall> calls{{__NR_prlimit64, EPERM, 2, 0}};
+#ifdef __NR_getrlimit
+  calls.push_back({__NR_getrlimit, EPERM});
+#endif
+#ifdef __NR_ugetrlimit
+  calls.push_back({__NR_ugetrlimit, EPERM});
+#endif
+  return calls;
+}
+
+std::vector<FailedCall> SigactionFails() { return {{__NR_rt_sigaction, EINVAL}}; }
+
+// Only the form that changes a disposition; reading one still works.
+std::vector<FailedCall> SigactionChangeFails() { return {{__NR_rt_sigaction, EINVAL, 1, 0, true}}; }
+
+// Both permission questions answered with error: faccessat2, which asks
+// for the effective ids, and the older faccessat (and access).
+std::vector<FailedCall> AccessQuestionsFail(int effective, int real) {
+  std::vector<FailedCall> calls{{SYS_faccessat2, effective}, {SYS_faccessat, real}};
+#ifdef SYS_access
+  calls.push_back({SYS_access, real});
+#endif
+  return calls;
+}
+
+std::vector<FailedCall> WithCapgetFailing(std::vector<FailedCall> calls) {
+  calls.push_back({SYS_capget, EPERM});
+  return calls;
+}
+
+std::vector<FailedCall> WithStatfsFailing(std::vector<FailedCall> calls) {
+  calls.push_back({__NR_statfs, EIO});
+#ifdef __NR_statfs64
+  calls.push_back({__NR_statfs64, EIO});
+#endif
+  return calls;
+}
+
+// /proc/self/fd lists nothing: the scan must ask the descriptors one by one.
+std::vector<FailedCall> DescriptorListFails() { return {{__NR_getdents64, EIO}}; }
+
+std::vector<FailedCall> WithPollFailing(std::vector<FailedCall> calls) {
+#ifdef __NR_poll
+  calls.push_back({__NR_poll, EINVAL});
+#endif
+  calls.push_back({__NR_ppoll, EINVAL});
+  return calls;
+}
+
+std::vector<FailedCall> WithGetrlimitFailing(std::vector<FailedCall> calls) {
+  for (const FailedCall& call : GetrlimitFails()) calls.push_back(call);
+  return calls;
+}
+
+std::vector<FailedCall> AccessModeFails() {
+  std::vector<FailedCall> calls{{__NR_fcntl, EBADF, 1, F_GETFL}};
+#ifdef __NR_fcntl64
+  calls.push_back({__NR_fcntl64, EBADF, 1, F_GETFL});
+#endif
+  return calls;
+}
+
+// openat2 missing, so that the path is looked up with /dev/null on the
+// standard descriptors, and dup2 failing, so that it cannot be put there.
+std::vector<FailedCall> StandardDescriptorSwapFails() {
+  std::vector<FailedCall> calls{{SYS_openat2, ENOSYS}};
+#ifdef __NR_dup2
+  calls.push_back({__NR_dup2, EBADF});
+#else
+  calls.push_back({__NR_dup3, EBADF, 2, 0});
+#endif
+  return calls;
+}
+
+// The core-file limit as /proc shows it, which needs no getrlimit.
+std::string CoreLimitShown() {
+  std::ifstream limits("/proc/self/limits");
+  std::string line;
+  while (std::getline(limits, line)) {
+    if (line.rfind("Max core file size", 0) == 0) return line;
+  }
+  return "";
+}
+
+// Detaches only where fstat truly fails: a daemon() that went ahead would
+// leave the test's copy running in the background.
+bool DetachWithFstatFailing() {
+  struct stat shown {};
+  if (fstat(STDOUT_FILENO, &shown) == 0) _exit(kSetupFailed);
+  return monitor::RunAsDaemon();
+}
+
+struct StartupCallCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  bool (*routine)();
+  std::vector<FailedCall> (*fails)();
+  bool child_signal_ignored;  // SIGCHLD ignored before the routine runs
+  bool succeeds;
+  const char* out;
+  const char* err;
+};
+
+class StartupCallFails : public ::testing::TestWithParam<StartupCallCase> {};
+
+// A start-up step whose system call fails fails the start, with its line
+// (or none, for the core-file limit), and changes nothing it did not get
+// to: the limit stays as it was, and no copy detaches.
+TEST_P(StartupCallFails, FailsTheStepWithItsLine) {
+  const StartupCallCase c = GetParam();
+  const Outcome outcome = RunInTestProcess([&] {
+    const rlimit finite{0, 1 << 20};
+    if (setrlimit(RLIMIT_CORE, &finite) != 0) return static_cast<int>(kSetupFailed);
+    if (c.child_signal_ignored && signal(SIGCHLD, SIG_IGN) == SIG_ERR) return static_cast<int>(kSetupFailed);
+    const std::string limit_before = CoreLimitShown();
+    if (limit_before.empty() || !FailCalls(c.fails())) return static_cast<int>(kSetupFailed);
+    const bool succeeded = c.routine();
+    // _exit flushes nothing; the detach failure's line is written by printf.
+    if (fflush(stdout) != 0) return static_cast<int>(kSetupFailed);
+    if (CoreLimitShown() != limit_before) return 2;
+    return succeeded ? 1 : 0;
+  });
+  EXPECT_EQ(outcome.status, (c.succeeds ? 1 : 0) << 8) << "1: succeeded; 2: the core-file limit changed";
+  EXPECT_EQ(outcome.out, c.out);
+  EXPECT_EQ(outcome.err, c.err);
+}
+
+const std::string kNullDeviceUnread = "111111111111111 " + std::to_string(EIO) + " - -1\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, StartupCallFails,
+    ::testing::Values(StartupCallCase{"NullDeviceCannotBeAsked", DetachWithFstatFailing, FstatFails, false, false,
+                                      kNullDeviceUnread.c_str(), ""},
+                      StartupCallCase{"CoreLimitCannotBeRead", monitor::RaiseCoreLimit, GetrlimitFails, false, false,
+                                      "", ""},
+                      StartupCallCase{"ChildSignalCannotBeRead", monitor::RestoreChildSignal, SigactionFails, true,
+                                      false, "", "sigaction fail\n"},
+                      StartupCallCase{"IgnoredChildSignalCannotBeRestored", monitor::RestoreChildSignal,
+                                      SigactionChangeFails, true, false, "", "sigaction fail\n"},
+                      // Nothing to restore: the disposition is only read.
+                      StartupCallCase{"DefaultChildSignalNeedsNoChange", monitor::RestoreChildSignal,
+                                      SigactionChangeFails, false, true, "", ""}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// The line for a target held open for writing on descriptor fd.
+std::string HeldOpenBy(int fd) {
+  return "held open for writing by descriptor " + std::to_string(fd) +
+         ", which monitor inherited: no process can execute it while that is open (close it before starting "
+         "monitor)";
+}
+
+struct TargetCallCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  std::vector<FailedCall> fails;
+  // In the scratch directory: program (0755), no-execute (0644),
+  // someone-elses (0700, owned by another user); or /dev/stdin, with
+  // program on standard input.
+  const char* path;
+  int writer;          // the descriptor holding program open for writing, or -1
+  rlim_t open_files;   // the limit on open files, or 0 to leave it
+  std::string reason;  // why the check refuses the target; empty where it passes
+  bool needs_root;     // to own files as another user
+};
+
+class CheckTargetCallFails : public ::testing::TestWithParam<TargetCallCase> {};
+
+// The check before detaching when one of the system calls it asks fails:
+// a permission question that cannot be asked leaves the answer to the
+// next form of it, down to the mode bits; any other answer is the answer;
+// a descriptor that cannot be asked is no writer; a list of descriptors
+// that cannot be read, or a limit on them that cannot, leaves every
+// descriptor below a bound to be asked; a swap of the standard
+// descriptors that cannot be made refuses nothing and leaves them as they
+// were.
+TEST_P(CheckTargetCallFails, AnswersAsFarAsItCan) {
+  const TargetCallCase c = GetParam();
+  if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root";
+  char scratch[4096];
+  ASSERT_TRUE(proc::MakeScratch("monitor-unit", scratch, sizeof scratch));
+  const std::string dir = scratch;
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/program", 0755));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/no-execute", 0644));
+  ASSERT_TRUE(harness::CopyFile(PROBE_PATH, dir + "/someone-elses", 0700));
+  const bool other_owner = chown((dir + "/someone-elses").c_str(), 12345, 12345) == 0;
+  if (c.needs_root) {
+    ASSERT_TRUE(other_owner);
+  }
+  const bool on_stdin = std::string(c.path) == "/dev/stdin";
+  const Outcome outcome = RunInTestProcess([&] {
+    if (chdir(scratch) != 0) return static_cast<int>(kSetupFailed);
+    const rlimit files{c.open_files, c.open_files};
+    if (c.open_files != 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) return static_cast<int>(kSetupFailed);
+    const int program = open("program", (c.writer >= 0 ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    const int held = c.writer >= 0 ? c.writer : on_stdin ? STDIN_FILENO : -1;
+    if (program < 0 || (held >= 0 && dup2(program, held) != held) || close(program) != 0) {
+      return static_cast<int>(kSetupFailed);
+    }
+    const auto before = StandardDescriptors();
+    if (!FailCalls(c.fails)) return static_cast<int>(kSetupFailed);
+    SetTarget(c.path, {});
+    const int passes = monitor::CheckTarget() ? 1 : 0;
+    return !on_stdin || StandardDescriptors() == before ? passes : 2;
+  });
+  EXPECT_TRUE(proc::RemoveTree(scratch));
+  EXPECT_EQ(outcome.status, (c.reason.empty() ? 1 : 0) << 8) << "2: standard descriptors changed; " << outcome.err;
+  EXPECT_EQ(outcome.err, c.reason.empty() ? "" : "exec error: " + std::string(c.path) + ": " + c.reason + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, CheckTargetCallFails,
+    ::testing::Values(
+        // Root without its capabilities known is taken to hold the override.
+        TargetCallCase{"CapabilitiesUnknownToRoot", WithCapgetFailing(AccessQuestionsFail(EPERM, EPERM)),
+                       "someone-elses", -1, 0, "", true},
+        TargetCallCase{"CapabilitiesUnknownWithoutAnExecuteBit", WithCapgetFailing(AccessQuestionsFail(EPERM, EPERM)),
+                       "no-execute", -1, 0, "Permission denied", false},
+        TargetCallCase{"MountFlagsUnknown", WithStatfsFailing(AccessQuestionsFail(EPERM, EPERM)), "program", -1, 0, "",
+                       false},
+        TargetCallCase{"MountFlagsUnknownWithoutAnExecuteBit", WithStatfsFailing(AccessQuestionsFail(EPERM, EPERM)),
+                       "no-execute", -1, 0, "Permission denied", false},
+        TargetCallCase{"NeitherQuestionImplemented", AccessQuestionsFail(ENOSYS, ENOSYS), "program", -1, 0, "", false},
+        TargetCallCase{"NeitherQuestionImplementedWithoutAnExecuteBit", AccessQuestionsFail(ENOSYS, ENOSYS),
+                       "no-execute", -1, 0, "Permission denied", false},
+        TargetCallCase{"EffectiveQuestionFailsOtherwise", AccessQuestionsFail(EIO, EIO), "program", -1, 0,
+                       strerror(EIO), false},
+        TargetCallCase{"OlderQuestionFailsOtherwise", AccessQuestionsFail(EPERM, EIO), "program", -1, 0, strerror(EIO),
+                       false},
+        TargetCallCase{"AccessModeOfADescriptorUnknown", AccessModeFails(), "program", 7, 0, "", false},
+        TargetCallCase{"FileOfADescriptorUnknown", FstatFails(), "program", 7, 0, "", false},
+        TargetCallCase{"DescriptorListUnreadable", DescriptorListFails(), "program", 7, 0, HeldOpenBy(7), false},
+        TargetCallCase{"DescriptorListUnreadableAndPollFailing", WithPollFailing(DescriptorListFails()), "program", 7,
+                       1024, HeldOpenBy(7), false},
+        // FD_SETSIZE is the bound then.
+        TargetCallCase{"DescriptorListAndLimitUnreadable", WithGetrlimitFailing(DescriptorListFails()), "program", 1000,
+                       2000, HeldOpenBy(1000), false},
+        TargetCallCase{"StandardDescriptorsCannotBeSwapped", StandardDescriptorSwapFails(), "/dev/stdin", -1, 0, "",
+                       false}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// Waits for the tracee to stop; its wait status, or -1 if it ended or did
+// not stop in time.
+int StopOf(pid_t tracee) {
+  const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+  for (;;) {
+    int status = 0;
+    const pid_t got = waitpid(tracee, &status, WNOHANG | WUNTRACED | __WALL);
+    if (got == tracee) return WIFSTOPPED(status) ? status : -1;
+    if (got < 0 || harness::NowMs() > give_up) return -1;
+    proc::SleepUs(1000);
+  }
+}
+
+// The ways a tracee forked from the test process stops for SIGTRAP.
+enum class Trap {
+  kExec,          // the trap after an execve
+  kRaise,         // raise(SIGTRAP)
+  kKillOnAllOnes  // kill(getpid(), SIGTRAP) with the stack pointer on words of all ones
+};
+
+[[noreturn]] void StopForTrap(Trap trap) {
+  if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(kSetupFailed);
+  if (trap == Trap::kExec) {
+    char* argv[] = {const_cast<char*>(PROBE_PATH), const_cast<char*>("-1"), const_cast<char*>("stay"), nullptr};
+    execve(PROBE_PATH, argv, environ);
+  } else if (trap == Trap::kRaise) {
+    static_cast<void>(raise(SIGTRAP));
+  } else {
+#if defined(__x86_64__)
+    // Words of all ones for the stack pointer to stand on: each reads as -1.
+    static unsigned char all_ones[256];
+    memset(all_ones, 0xff, sizeof all_ones);
+    long result = SYS_kill;
+    unsigned char* top = all_ones + sizeof all_ones / 2;
+    // The stop comes before the stack pointer is put back.
+    asm volatile(
+        "mov %%rsp, %%r12\n\t"
+        "mov %[top], %%rsp\n\t"
+        "syscall\n\t"
+        "mov %%r12, %%rsp"
+        : "+a"(result)
+        : "D"(static_cast<long>(getpid())), "S"(static_cast<long>(SIGTRAP)), [top] "r"(top)
+        : "rcx", "r11", "r12", "memory");
+#endif
+    _exit(kSkipped);
+  }
+  _exit(kSetupFailed);
+}
+
+// Gives the calling process a mount namespace of its own with an empty /proc.
+bool HideProcHere() {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("none", "/proc", "tmpfs", 0, nullptr) == 0;
+}
+
+std::vector<FailedCall> NoneFails() { return {}; }
+
+std::vector<FailedCall> SignalInformationFails() { return {{__NR_ptrace, EIO, 0, PTRACE_GETSIGINFO}}; }
+
+std::vector<FailedCall> MemoryReadFails() { return {{__NR_ptrace, EIO, 0, PTRACE_PEEKDATA}}; }
+
+struct TrapCallCase {
+  // cppcheck-suppress unusedStructMember ; names the test case
+  const char* name;
+  Trap trap;
+  bool without_proc;  // /proc cannot tell where the stack began
+  std::vector<FailedCall> (*fails)();
+  bool of_the_exec;  // what CameOutOfExec must answer
+};
+
+class TrapCallFails : public ::testing::TestWithParam<TrapCallCase> {};
+
+// What tells the exec's trap from another when the tracer's requests fail:
+// without the signal's information, where the stack pointer stands still
+// tells; a stack that cannot be read is taken for the exec's; a word that
+// reads as -1 is a word like any other, not a failed read.
+TEST_P(TrapCallFails, StillTellsTheExecsTrap) {
+  const TrapCallCase c = GetParam();
+  const Outcome outcome = RunInTestProcess([&] {
+    if (c.without_proc && !HideProcHere()) return static_cast<int>(kSkipped);
+    const pid_t tracee = fork();
+    if (tracee == 0) StopForTrap(c.trap);
+    if (tracee < 0) return static_cast<int>(kSetupFailed);
+    const int stop = StopOf(tracee);
+    int result = kSetupFailed;
+    if (stop >= 0 && WSTOPSIG(stop) == SIGTRAP && FailCalls(c.fails())) {
+      result = monitor::CameOutOfExec(tracee) ? 1 : 0;
+    }
+    proc::KillStarted(tracee);
+    const auto status = harness::WaitForExit(tracee);
+    if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == kSkipped) return static_cast<int>(kSkipped);
+    return result;
+  });
+  if (outcome.status == kSkipped << 8) GTEST_SKIP() << "no mount namespace, or no such trap, here";
+  EXPECT_EQ(outcome.status, (c.of_the_exec ? 1 : 0) << 8) << "1: the exec's; 0: another";
+  EXPECT_EQ(outcome.out + outcome.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Traps, TrapCallFails,
+    ::testing::Values(TrapCallCase{"ExecWithoutSignalInformation", Trap::kExec, false, SignalInformationFails, true},
+                      TrapCallCase{"RaisedWithoutSignalInformation", Trap::kRaise, false, SignalInformationFails,
+                                   false},
+                      TrapCallCase{"ExecWithAnUnreadableStack", Trap::kExec, true, MemoryReadFails, true},
+                      TrapCallCase{"SentOnWordsOfAllOnes", Trap::kKillOnAllOnes, true, NoneFails, false}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+class CloneStopCallFails : public ::testing::TestWithParam<bool> {};
+
+// The SIGSTOP that a process created with CLONE_PTRACE starts with is the
+// kernel's, and is dropped as it is let go; where the signal's information
+// cannot be read, nothing says so, and the stop is handed back as any
+// other: the process is let go stopped.
+TEST_P(CloneStopCallFails, KeepsTheStopOnlyWhenItsSenderIsUnknown) {
+  const bool information_fails = GetParam();
+  const Outcome outcome = RunInTestProcess([&] {
+    // The cloned process is adopted here when its parent is ended.
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return static_cast<int>(kSetupFailed);
+    const pid_t parent = fork();
+    if (parent == 0) {
+      if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(kSetupFailed);
+      syscall(SYS_clone, CLONE_PTRACE | SIGCHLD, 0, 0, 0, 0);
+      for (;;) pause();
+    }
+    if (parent < 0) return static_cast<int>(kSetupFailed);
+    monitor::_child_process = parent;
+    pid_t cloned = -1;
+    int stop = 0;
+    const long long give_up = harness::NowMs() + harness::kDeadlineMs;
+    while (cloned <= 0 && harness::NowMs() < give_up) {
+      const pid_t got = waitpid(-1, &stop, WNOHANG | WUNTRACED | __WALL);
+      if (got > 0 && got != parent && WIFSTOPPED(stop) && WSTOPSIG(stop) == SIGSTOP) cloned = got;
+      if (got <= 0) proc::SleepUs(1000);
+    }
+    int result = kSetupFailed;
+    if (cloned > 0 && (!information_fails || FailCalls(SignalInformationFails()))) {
+      monitor::ReleaseTracee(cloned, stop);
+      char state = proc::State(cloned);
+      while (state != 'S' && state != 'T' && harness::NowMs() < give_up) {
+        proc::SleepUs(1000);
+        state = proc::State(cloned);
+      }
+      result = state == 'T' ? 1 : state == 'S' ? 0 : 3;
+    }
+    proc::KillStarted(cloned);
+    proc::KillStarted(parent);
+    harness::WaitForExit(parent);
+    if (cloned > 0) harness::WaitForExit(cloned);
+    return result;
+  });
+  EXPECT_EQ(outcome.status, (information_fails ? 1 : 0) << 8) << "1: let go stopped; 0: let go running";
+}
+
+INSTANTIATE_TEST_SUITE_P(SignalInformation, CloneStopCallFails, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "Unreadable" : "Read"; });
 
 }  // namespace
