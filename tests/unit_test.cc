@@ -2246,6 +2246,9 @@ class TrapCallFails : public ::testing::TestWithParam<TrapCallCase> {};
 // reads as -1 is a word like any other, not a failed read.
 TEST_P(TrapCallFails, StillTellsTheExecsTrap) {
   const TrapCallCase c = GetParam();
+#if !defined(__x86_64__)
+  if (c.trap == Trap::kKillOnAllOnes) GTEST_SKIP() << "the stack is moved onto words of all ones on x86_64 only";
+#endif
   const Outcome outcome = RunInTestProcess([&] {
     if (c.without_proc && !HideProcHere()) return static_cast<int>(kSkipped);
     const pid_t tracee = fork();
