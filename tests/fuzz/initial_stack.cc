@@ -260,11 +260,5 @@ void CheckRawMemory(FuzzedDataProvider& data) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-  FuzzedDataProvider data(bytes, size);
-  if (data.ConsumeBool()) {
-    CheckKernelStack(data);
-  } else {
-    CheckRawMemory(data);
-  }
-  return 0;
+  return fuzz::EitherKind(bytes, size, CheckKernelStack, CheckRawMemory);
 }

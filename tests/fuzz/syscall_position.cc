@@ -107,11 +107,5 @@ void CheckRawText(FuzzedDataProvider& data) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-  FuzzedDataProvider data(bytes, size);
-  if (data.ConsumeBool()) {
-    CheckKernelLine(data);
-  } else {
-    CheckRawText(data);
-  }
-  return 0;
+  return fuzz::EitherKind(bytes, size, CheckKernelLine, CheckRawText);
 }
