@@ -1,0 +1,129 @@
+// monitor-exec: prepares its own process, then executes the server in it,
+// so that the pid monitor watches is the server's.
+//
+// Everything that can be refused is checked first, while nothing has
+// changed yet: the options, the user and group, the scope of the
+// leftovers to end, the descriptors named. Then, in order: the leftovers
+// of the previous instance are ended and awaited, the core settings are
+// applied, the signals reset, the output redirected, the identity changed,
+// the program awaited, the start said, and the program executed.
+#pragma once
+
+#include <signal.h>
+#include <stddef.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+
+namespace companion {
+
+// The exit status of a refusal: nothing was changed.
+constexpr int kRefused = 100;
+// The exit status of a failure once changes had begun.
+constexpr int kFailed = 111;
+
+// Which processes count as what the previous instance left.
+enum class Scope {
+  kDefault,  // the process group, where it is provably the supervisor's
+  kGroup,    // the same, refused where it cannot be proved
+  kService,  // the group and the rest of the service's cgroup
+  kNone,
+};
+
+struct Options {
+  const char* user = nullptr;
+  const char* group = nullptr;
+  bool keep_signals = false;
+  Scope scope = Scope::kDefault;
+  long end_wait_ms = 10000;
+  long deploy_wait_ms = 10000;
+  bool set_core_limit = false;
+  rlim_t core_limit = 0;
+  const char* coredump_filter = nullptr;
+  int log_fd = -1;
+  int output_fd = -1;
+  const char* stay_codes = nullptr;
+  char** program = nullptr;  // PROGRAM and its arguments, used in place
+};
+
+enum class Parsed { kRun, kHelp, kVersion, kRefusal };
+
+// A refusal's reason, one line without the program's name.
+struct Reason {
+  char text[256];
+};
+void Say(Reason* reason, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Reads the command line into options; on kRefused, reason says why.
+Parsed ParseOptions(int argc, char** argv, Options* options, Reason* reason);
+// Whether code is one of a list such as "1,128-159" (already validated).
+bool ListedCode(const char* codes, int code);
+// Parses a list such as "1,128-159" of exit codes 0..255.
+bool ValidCodes(const char* codes);
+
+// The user and group to run as, looked up once, before anything changes.
+struct Identity {
+  bool change_user = false;
+  bool change_group = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  char name[64] = "";  // the user's name, for its supplementary groups
+};
+bool LookUpIdentity(const Options& options, Identity* identity, Reason* reason);
+// Sets the supplementary groups, the group, then the user.
+bool TakeIdentity(const Identity& identity, Reason* reason);
+
+// The processes to end before the start: proved once, listed each round.
+struct Leftovers {
+  bool active = false;
+  bool service = false;
+  pid_t group = 0;                      // the supervisor's process group
+  unsigned long long supervisor_start;  // in clock ticks since boot
+  char cgroup_procs[512] = "";          // the service cgroup's process list
+  char cgroup[256] = "";                // this process's cgroup, as /proc says it
+};
+// Decides whether the scope asked for is provably the supervisor's own.
+bool ProveScope(const Options& options, Leftovers* leftovers, Reason* reason);
+
+// What ending the leftovers did, for the start line.
+struct Ended {
+  int count = 0;
+  int still_present = 0;
+  pid_t first[8] = {};
+  long long elapsed_ms = 0;
+};
+void EndLeftovers(const Leftovers& leftovers, long wait_ms, Ended* ended);
+
+// Where the start line goes: the system log, or a descriptor (standard
+// error where there is no system log).
+void SayStart(int log_fd, const char* line);
+// A failure: on standard error, and to the system log or the descriptor.
+void SayFailure(int log_fd, const char* line);
+// Formats the start line of program, running as pid.
+void FormatStartLine(char* line, size_t size, const char* program, pid_t pid, const Leftovers& leftovers,
+                     const Ended& ended);
+
+// Every signal back to its default disposition, none blocked.
+bool ResetSignals(Reason* reason);
+// Applies --core-limit and --coredump-filter.
+bool ApplyCoreSettings(const Options& options, Reason* reason);
+
+// Finds PROGRAM as execvp would, into path; false if it names nothing
+// that could be executed within size bytes.
+bool ResolveProgram(const char* program, char* path, size_t size);
+// Waits until program resolves to an executable file, into path, or until
+// wait_ms has passed.
+bool AwaitExecutable(const char* program, char* path, size_t size, long wait_ms);
+// Executes path, retrying the failures a deploy causes for a moment until
+// wait_ms has passed; returns only on failure, with errno set.
+void ExecuteRetrying(const char* path, char** argv, long wait_ms);
+
+// The staying mode: forks; returns in the child, which goes on to execute
+// the program. The parent passes every signal on to it and ends as it
+// did, or by SIGKILL for an exit listed in codes, never sooner than
+// kStayMinimumMs after the start.
+constexpr long kStayMinimumMs = 1000;
+bool StayAsParent(const Options& options, Reason* reason);
+
+long long NowMs();
+
+}  // namespace companion

@@ -1,0 +1,9 @@
+// --help and --version, on standard output.
+#pragma once
+
+namespace companion {
+
+int WriteHelp();
+int WriteVersion();
+
+}  // namespace companion

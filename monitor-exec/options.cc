@@ -1,0 +1,236 @@
+// The command line: options first, then PROGRAM and its arguments, which
+// are used in place.
+#include <errno.h>
+#include <getopt.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "companion.h"
+
+namespace companion {
+namespace {
+
+enum Option {
+  kKeepSignals = 256,
+  kEnd,
+  kEndWait,
+  kDeployWait,
+  kCoreLimit,
+  kCoredumpFilter,
+  kLogFd,
+  kOutputFd,
+  kStayFor,
+};
+
+const option kOptions[] = {
+    {"user", required_argument, nullptr, 'u'},
+    {"group", required_argument, nullptr, 'g'},
+    {"keep-signals", no_argument, nullptr, kKeepSignals},
+    {"end", required_argument, nullptr, kEnd},
+    {"end-wait", required_argument, nullptr, kEndWait},
+    {"deploy-wait", required_argument, nullptr, kDeployWait},
+    {"core-limit", required_argument, nullptr, kCoreLimit},
+    {"coredump-filter", required_argument, nullptr, kCoredumpFilter},
+    {"log-fd", required_argument, nullptr, kLogFd},
+    {"output-fd", required_argument, nullptr, kOutputFd},
+    {"stay-for", required_argument, nullptr, kStayFor},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A plain decimal number no greater than limit: no sign, no space, no
+// leading zero, nothing after it.
+bool Decimal(const char* text, unsigned long long limit, unsigned long long* value) {
+  if (text[0] < '0' || text[0] > '9' || (text[0] == '0' && text[1] != '\0')) return false;
+  unsigned long long number = 0;
+  for (const char* at = text; *at != '\0'; ++at) {
+    if (*at < '0' || *at > '9') return false;
+    const unsigned digit = static_cast<unsigned>(*at - '0');
+    if (number > (limit - digit) / 10) return false;
+    number = number * 10 + digit;
+  }
+  *value = number;
+  return true;
+}
+
+bool Seconds(const char* text, long* ms) {
+  unsigned long long seconds = 0;
+  if (!Decimal(text, 86400, &seconds)) return false;
+  *ms = static_cast<long>(seconds) * 1000;
+  return true;
+}
+
+bool Descriptor(const char* text, int* fd) {
+  unsigned long long number = 0;
+  if (!Decimal(text, INT_MAX, &number)) return false;
+  *fd = static_cast<int>(number);
+  return true;
+}
+
+bool CoreLimit(const char* text, rlim_t* limit) {
+  if (strcmp(text, "unlimited") == 0) {
+    *limit = RLIM_INFINITY;
+    return true;
+  }
+  unsigned long long bytes = 0;
+  // RLIM_INFINITY is the largest value; anything below it is a size.
+  if (!Decimal(text, static_cast<unsigned long long>(RLIM_INFINITY) - 1, &bytes)) return false;
+  *limit = static_cast<rlim_t>(bytes);
+  return true;
+}
+
+// A mask as the kernel reads it from coredump_filter: hexadecimal, with or
+// without 0x, of at most 32 bits.
+bool FilterMask(const char* text) {
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
+  const size_t length = strlen(text);
+  return length > 0 && length <= 8 && strspn(text, "0123456789abcdefABCDEF") == length;
+}
+
+bool SetScope(const char* text, Scope* scope) {
+  if (strcmp(text, "group") == 0) {
+    *scope = Scope::kGroup;
+  } else if (strcmp(text, "service") == 0) {
+    *scope = Scope::kService;
+  } else if (strcmp(text, "none") == 0) {
+    *scope = Scope::kNone;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Reads one option's argument; false with reason set when it is malformed.
+bool TakeOption(int option, const char* argument, Options* options, Reason* reason) {
+  bool valid = true;
+  switch (option) {
+    case 'u':
+      options->user = argument;
+      valid = argument[0] != '\0';
+      break;
+    case 'g':
+      options->group = argument;
+      valid = argument[0] != '\0';
+      break;
+    case kKeepSignals:
+      options->keep_signals = true;
+      break;
+    case kEnd:
+      valid = SetScope(argument, &options->scope);
+      break;
+    case kEndWait:
+      valid = Seconds(argument, &options->end_wait_ms);
+      break;
+    case kDeployWait:
+      valid = Seconds(argument, &options->deploy_wait_ms);
+      break;
+    case kCoreLimit:
+      valid = options->set_core_limit = CoreLimit(argument, &options->core_limit);
+      break;
+    case kCoredumpFilter:
+      options->coredump_filter = argument;
+      valid = FilterMask(argument);
+      break;
+    case kLogFd:
+      valid = Descriptor(argument, &options->log_fd);
+      break;
+    case kOutputFd:
+      valid = Descriptor(argument, &options->output_fd);
+      break;
+    case kStayFor:
+      options->stay_codes = argument;
+      valid = ValidCodes(argument);
+      break;
+    default:
+      valid = false;
+      break;
+  }
+  if (!valid) Say(reason, "invalid argument for its option: '%s'", argument);
+  return valid;
+}
+
+}  // namespace
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked by the compiler, with no heap.
+void Say(Reason* reason, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = vsnprintf(reason->text, sizeof reason->text, format, arguments);
+  va_end(arguments);
+  // A reason cut short still says what went wrong; mark where it was cut.
+  if (length >= static_cast<int>(sizeof reason->text)) memcpy(reason->text + sizeof reason->text - 4, "...", 4);
+}
+
+bool ValidCodes(const char* codes) {
+  const char* at = codes;
+  while (true) {
+    char item[8];
+    const size_t length = strcspn(at, ",");
+    if (length == 0 || length >= sizeof item) return false;
+    memcpy(item, at, length);
+    item[length] = '\0';
+    char* dash = strchr(item, '-');
+    unsigned long long low = 0;
+    unsigned long long high = 0;
+    if (dash != nullptr) *dash = '\0';
+    if (!Decimal(item, 255, &low)) return false;
+    if (dash != nullptr && (!Decimal(dash + 1, 255, &high) || high < low)) return false;
+    at += length;
+    if (*at == '\0') return true;
+    ++at;
+  }
+}
+
+bool ListedCode(const char* codes, int code) {
+  const char* at = codes;
+  while (*at != '\0') {
+    char* end = nullptr;
+    const long low = strtol(at, &end, 10);
+    long high = low;
+    if (*end == '-') high = strtol(end + 1, &end, 10);
+    if (code >= low && code <= high) return true;
+    at = *end == ',' ? end + 1 : end;
+  }
+  return false;
+}
+
+Parsed ParseOptions(int argc, char** argv, Options* options, Reason* reason) {
+  opterr = 0;
+  // 0, not 1: glibc then also forgets where it was inside a cluster of
+  // short options.
+  optind = 0;
+  int option = 0;
+  // "+": options end at the first operand, PROGRAM, whose own options are
+  // its arguments; ":": a missing argument is told apart from an unknown
+  // option.
+  while ((option = getopt_long(argc, argv, "+:u:g:hV", kOptions, nullptr)) != -1) {
+    if (option == 'h') return Parsed::kHelp;
+    if (option == 'V') return Parsed::kVersion;
+    if (option == ':') {
+      Say(reason, "option '%s' needs an argument", argv[optind - 1]);
+      return Parsed::kRefusal;
+    }
+    if (option == '?') {
+      if (optopt != 0) {
+        Say(reason, "unknown option '-%c'", optopt);
+      } else {
+        Say(reason, "unknown option '%s'", argv[optind - 1]);
+      }
+      return Parsed::kRefusal;
+    }
+    if (!TakeOption(option, optarg, options, reason)) return Parsed::kRefusal;
+  }
+  if (optind >= argc) {
+    Say(reason, "no program given; usage: monitor-exec [OPTION]... PROGRAM [ARGUMENT]...");
+    return Parsed::kRefusal;
+  }
+  options->program = &argv[optind];
+  return Parsed::kRun;
+}
+
+}  // namespace companion
