@@ -95,26 +95,30 @@ bool EndsWith(const char* text, const char* end) {
 }
 
 // Calls take(pid) for each pid listed in a file of decimal numbers, one
-// per line, read in pieces so that no list is too long.
+// per line, read in pieces so that no list is too long. A process outside
+// this PID namespace is listed as 0.
 template <typename Take>
 bool ForEachListedPid(const char* file, Take take) {
   const int fd = open(file, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char piece[4096];
   long pid = 0;
+  bool digits = false;
   ssize_t got = 0;
   while ((got = read(fd, piece, sizeof piece)) > 0) {
     for (ssize_t at = 0; at < got; ++at) {
       if (piece[at] >= '0' && piece[at] <= '9') {
         pid = pid * 10 + (piece[at] - '0');
+        digits = true;
       } else {
-        if (pid > 0) take(static_cast<pid_t>(pid));
+        if (digits) take(static_cast<pid_t>(pid));
         pid = 0;
+        digits = false;
       }
     }
   }
   static_cast<void>(close(fd));
-  if (pid > 0) take(static_cast<pid_t>(pid));
+  if (digits) take(static_cast<pid_t>(pid));
   return got == 0;
 }
 
@@ -158,6 +162,39 @@ void KillIfStill(pid_t pid, unsigned long long start) {
     }
   }
   if (have_pidfd) static_cast<void>(close(static_cast<int>(pidfd)));
+}
+
+// Whether the list in file holds both this process and the supervisor:
+// each process is in one cgroup, so that list is theirs.
+bool ListsBoth(const char* file, pid_t supervisor) {
+  bool self = false;
+  bool parent = false;
+  const pid_t me = getpid();
+  return ForEachListedPid(file,
+                          [&](pid_t pid) {
+                            self = self || pid == me;
+                            parent = parent || pid == supervisor;
+                          }) &&
+         self && parent;
+}
+
+// Finds the process list of cgroup (a path as /proc/self/cgroup gives it)
+// under a cgroup v2 mount: /sys/fs/cgroup, or /sys/fs/cgroup/unified on a
+// hybrid system. A container's mount may show only a subtree, whose root
+// is cut from the front of the path: each shorter tail of the path is
+// tried, and the list taken only if it holds both this process and the
+// supervisor.
+bool FindCgroupProcs(const char* cgroup, pid_t supervisor, char* file, size_t size) {
+  static const char* const kMounts[] = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"};
+  for (const char* mount : kMounts) {
+    struct statfs mounted {};
+    if (statfs(mount, &mounted) != 0 || mounted.f_type != CGROUP2_SUPER_MAGIC) continue;
+    for (const char* tail = cgroup; tail != nullptr; tail = strchr(tail + 1, '/')) {
+      const int length = snprintf(file, size, "%s%s/cgroup.procs", mount, tail);
+      if (static_cast<size_t>(length) < size && ListsBoth(file, supervisor)) return true;
+    }
+  }
+  return false;
 }
 
 bool Living(const Process& process) { return process.state != 'Z' && process.state != 'X'; }
@@ -254,30 +291,28 @@ bool ProveScope(const Options& options, Leftovers* leftovers, Reason* reason) {
           leftovers->cgroup);
       return false;
     }
-    struct statfs mounted {};
-    if (statfs("/sys/fs/cgroup", &mounted) != 0 || mounted.f_type != CGROUP2_SUPER_MAGIC) {
-      Say(reason, "cannot end the service's leftovers: /sys/fs/cgroup is not a cgroup v2 hierarchy");
-      return false;
-    }
-    const int length = snprintf(leftovers->cgroup_procs, sizeof leftovers->cgroup_procs,
-                                "/sys/fs/cgroup%s/cgroup.procs", leftovers->cgroup);
-    if (static_cast<size_t>(length) >= sizeof leftovers->cgroup_procs) {
-      Say(reason, "cannot end the service's leftovers: cgroup path too long");
+    if (!FindCgroupProcs(leftovers->cgroup, parent, leftovers->cgroup_procs, sizeof leftovers->cgroup_procs)) {
+      Say(reason, "cannot end the service's leftovers: no cgroup v2 hierarchy shows cgroup %s", leftovers->cgroup);
       return false;
     }
     // A service's cgroup holds only what its start made, so nothing in it
     // is older than the supervisor; any cgroup that holds an older
     // process (a login session, a shell's) is not the supervisor's own.
-    pid_t older = 0;
+    pid_t older = -1;
     const bool listed = ForEachListedPid(leftovers->cgroup_procs, [&](pid_t pid) {
       Process process;
-      if (pid != parent && ReadProcess(pid, &process) && process.start < supervisor.start) older = pid;
+      if (pid == 0 || (pid != parent && ReadProcess(pid, &process) && process.start < supervisor.start)) older = pid;
     });
     if (!listed) {
       Say(reason, "cannot end the service's leftovers: cannot read %s", leftovers->cgroup_procs);
       return false;
     }
-    if (older != 0) {
+    if (older == 0) {
+      Say(reason, "cannot end the service's leftovers: cgroup %s holds processes outside this PID namespace",
+          leftovers->cgroup);
+      return false;
+    }
+    if (older > 0) {
       Say(reason, "cannot end the service's leftovers: process %d of cgroup %s is older than the supervisor %d",
           static_cast<int>(older), leftovers->cgroup, static_cast<int>(parent));
       return false;
