@@ -1,0 +1,449 @@
+// monitor-exec, the real binary, run the way monitor runs it: as the child
+// of a session and group leader standing in for the supervisor, with
+// leftovers of a previous instance in that group. Each case reads what the
+// program it executed really got (its pid, signals, user, limits), and
+// what was left running.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "companion.h"
+#include "proc.h"
+
+namespace {
+
+// How the stand-in supervisor is set up around the companion.
+struct Around {
+  bool leader = true;         // leads its session and group, as monitor does
+  int leftovers = 0;          // processes of the previous instance in the group
+  bool outsider = false;      // a process of the same parent in another group
+  bool monitor_mask = false;  // SIGTERM blocked and SIGUSR1 ignored, as given
+};
+
+struct Outcome {
+  int status = -1;
+  long long ms = 0;
+  pid_t companion = 0;
+  pid_t leftovers[4] = {};
+  pid_t outsider = 0;
+  std::string error;   // standard error
+  std::string log;     // descriptor 4, for --log-fd=4
+  std::string output;  // descriptor 3, for --output-fd=3, and standard output
+};
+
+// What the stand-in supervisor reports once the companion has ended.
+struct Report {
+  int status;
+  long long ms;
+  pid_t companion;
+  pid_t leftovers[4];
+  pid_t outsider;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char piece[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, piece, sizeof piece)) > 0) text.append(piece, static_cast<size_t>(got));
+  close(fd);
+  return text;
+}
+
+bool Alive(pid_t pid) {
+  const char state = proc::State(pid);
+  return state != '\0' && state != 'Z' && state != 'X';
+}
+
+[[noreturn]] void Forever() {
+  while (true) pause();
+}
+
+class Companion : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(proc::MakeScratch("companion", dir_, sizeof dir_)); }
+  void TearDown() override {
+    // The stand-in supervisor leads a group of its own, which holds what the
+    // test made in it: the group is ended whole.
+    for (pid_t leader : groups_) {
+      if (leader > 1) kill(-leader, SIGKILL);
+    }
+    for (pid_t pid : started_) proc::KillStarted(pid);
+    EXPECT_TRUE(proc::ReapAll());
+    proc::RemoveTree(dir_);
+  }
+
+  std::string Path(const char* name) const { return std::string(dir_) + "/" + name; }
+
+  // Runs monitor-exec with args under the stand-in supervisor, waits until
+  // it has ended, and leaves the supervisor and the leftovers to TearDown.
+  Outcome Run(const std::vector<std::string>& args, const Around& setup = Around{}) {
+    Outcome outcome;
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return outcome;
+    const pid_t supervisor = fork();
+    if (supervisor == 0) Supervise(args, setup, report[1]);
+    close(report[1]);
+    if (supervisor > 0) {
+      started_.push_back(supervisor);
+      groups_.push_back(supervisor);
+    }
+    Report got{};
+    pollfd ready{report[0], POLLIN, 0};
+    if (poll(&ready, 1, 30000) == 1 && read(report[0], &got, sizeof got) == sizeof got) {
+      outcome.status = got.status;
+      outcome.ms = got.ms;
+      outcome.companion = got.companion;
+      for (int at = 0; at < 4; ++at) {
+        outcome.leftovers[at] = got.leftovers[at];
+        if (got.leftovers[at] > 1) started_.push_back(got.leftovers[at]);
+      }
+      outcome.outsider = got.outsider;
+      if (got.outsider > 1) started_.push_back(got.outsider);
+    }
+    close(report[0]);
+    outcome.error = ReadFile(Path("error"));
+    outcome.log = ReadFile(Path("log"));
+    outcome.output = ReadFile(Path("output"));
+    return outcome;
+  }
+
+  std::vector<pid_t> started_;
+  std::vector<pid_t> groups_;
+  char dir_[256] = "";
+
+ private:
+  [[noreturn]] void Supervise(const std::vector<std::string>& args, const Around& setup, int report) {
+    if (setup.leader ? setsid() < 0 : setpgid(0, 0) != 0) _exit(1);
+    Report got{};
+    for (int at = 0; at < setup.leftovers && at < 4; ++at) {
+      got.leftovers[at] = fork();
+      if (got.leftovers[at] == 0) {
+        // The first leftover has a child of its own, which is ended too.
+        if (at == 0 && fork() < 0) _exit(1);
+        Forever();
+      }
+    }
+    if (setup.outsider) {
+      got.outsider = fork();
+      if (got.outsider == 0) {
+        setpgid(0, 0);
+        Forever();
+      }
+    }
+    const long long started = proc::Now();
+    got.companion = fork();
+    if (got.companion == 0) Execute(args, setup);
+    if (got.companion > 0) waitpid(got.companion, &got.status, 0);
+    got.ms = (proc::Now() - started) / 1000000;
+    if (write(report, &got, sizeof got) != sizeof got) _exit(1);
+    Forever();
+  }
+
+  [[noreturn]] void Execute(const std::vector<std::string>& args, const Around& setup) {
+    if (setup.monitor_mask) {
+      sigset_t blocked;
+      sigemptyset(&blocked);
+      sigaddset(&blocked, SIGTERM);
+      sigprocmask(SIG_BLOCK, &blocked, nullptr);
+      signal(SIGUSR1, SIG_IGN);
+    }
+    const int output = open(Path("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int error = open(Path("error").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // The output file is descriptor 3 and standard output, for --help.
+    if (output < 0 || log < 0 || error < 0 || dup2(output, 3) != 3 || dup2(log, 4) != 4 ||
+        dup2(output, STDOUT_FILENO) != STDOUT_FILENO || dup2(error, STDERR_FILENO) != STDERR_FILENO) {
+      _exit(120);
+    }
+    // Start lines go to the log file, never to the machine's system log; a
+    // --log-fd given later in args takes its place.
+    std::vector<char*> argv{const_cast<char*>(MONITOR_EXEC_PATH), const_cast<char*>("--log-fd=4")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(MONITOR_EXEC_PATH, argv.data());
+    _exit(121);
+  }
+};
+
+// A line of /proc/self/status as the program read it: "SigBlk:\t0000...".
+std::string StatusLine(const std::string& status, const std::string& key) {
+  const size_t at = status.find(key + ":\t");
+  if (at == std::string::npos) return "";
+  return status.substr(at + key.size() + 2, status.find('\n', at) - at - key.size() - 2);
+}
+
+// --- Refusals: one line, status 100, nothing changed ---------------------
+
+class Refusal : public Companion, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(Refusal, SaysWhyAndChangesNothing) {
+  std::vector<std::string> args = GetParam();
+  args.insert(args.end(), {"/bin/sh", "-c", "echo ran >&3"});
+  const Outcome outcome = Run(args, Around{true, 2, false, false});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
+  EXPECT_EQ(outcome.error.rfind("monitor-exec: ", 0), 0u) << outcome.error;
+  EXPECT_EQ(std::count(outcome.error.begin(), outcome.error.end(), '\n'), 1) << outcome.error;
+  EXPECT_EQ(outcome.output, "") << "the program ran";
+  for (int at = 0; at < 2; ++at) EXPECT_TRUE(Alive(outcome.leftovers[at])) << "a leftover was ended by a refusal";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Refusal,
+    ::testing::Values(std::vector<std::string>{"--bogus"}, std::vector<std::string>{"-x"},
+                      std::vector<std::string>{"--end=everything"}, std::vector<std::string>{"--end-wait=-1"},
+                      std::vector<std::string>{"--end-wait=1s"}, std::vector<std::string>{"--end-wait=010"},
+                      std::vector<std::string>{"--deploy-wait=86401"}, std::vector<std::string>{"--stay-for=256"},
+                      std::vector<std::string>{"--stay-for=5-3"}, std::vector<std::string>{"--stay-for=1,"},
+                      std::vector<std::string>{"--stay-for=,1"},
+                      std::vector<std::string>{"--coredump-filter=0x123456789"},
+                      std::vector<std::string>{"--coredump-filter=zz"}, std::vector<std::string>{"--core-limit=-1"},
+                      std::vector<std::string>{"--core-limit=18446744073709551615"},
+                      std::vector<std::string>{"--user=no-such-user-here"},
+                      std::vector<std::string>{"--group=no-such-group-here"}, std::vector<std::string>{"--user="},
+                      std::vector<std::string>{"--log-fd=57"}, std::vector<std::string>{"--output-fd=58"},
+                      std::vector<std::string>{"--end=service"}));
+
+TEST_F(Companion, RefusesWithoutAProgram) {
+  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--end-wait"},
+                           std::vector<std::string>{"--keep-signals", "--"}}) {
+    const Outcome outcome = Run(args);
+    EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
+    EXPECT_NE(outcome.error.find("monitor-exec: "), std::string::npos) << outcome.error;
+  }
+}
+
+TEST_F(Companion, RefusesTheGroupScopeWhereTheParentDoesNotLeadTheSession) {
+  const Outcome outcome = Run({"--end=group", "/bin/sh", "-c", "echo ran >&3"}, Around{false, 1, false, false});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
+  EXPECT_NE(outcome.error.find("does not lead both this process group and this session"), std::string::npos)
+      << outcome.error;
+  EXPECT_TRUE(Alive(outcome.leftovers[0]));
+  EXPECT_EQ(outcome.output, "");
+}
+
+TEST_F(Companion, HelpAndVersion) {
+  Outcome outcome = Run({"--version"});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.status;
+  EXPECT_EQ(outcome.output, std::string("monitor-exec ") + MONITOR_VERSION "\n");
+  outcome = Run({"--help", "/bin/sh", "-c", "echo ran >&3"});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.status;
+  EXPECT_EQ(outcome.output.rfind("usage: monitor-exec ", 0), 0u) << outcome.output;
+  for (const char* option :
+       {"--user=", "--group=", "--keep-signals", "--end=", "--end-wait=", "--deploy-wait=", "--core-limit=",
+        "--coredump-filter=", "--log-fd=", "--output-fd=", "--stay-for=", "--help", "--version"}) {
+    EXPECT_NE(outcome.output.find(option), std::string::npos) << option << " is missing from --help";
+  }
+}
+
+// --- Leftovers ----------------------------------------------------------------
+
+TEST_F(Companion, EndsTheGroupsLeftoversAndWaitsUntilTheyAreGone) {
+  // The program, in the companion's own pid, says which leftovers it still
+  // sees living, and its pid.
+  const Outcome outcome = Run({"--log-fd=4", "/bin/sh", "-c",
+                               "for p in /proc/[0-9]*; do grep -q '^State:.*[RSD]' $p/status 2>/dev/null && "
+                               "echo \"${p#/proc/} $(cut -d' ' -f5 $p/stat)\"; done >&3; echo self $$ >&3"},
+                              Around{true, 3, true, false});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+  EXPECT_NE(outcome.output.find("self " + std::to_string(outcome.companion) + "\n"), std::string::npos)
+      << "the program did not keep the companion's pid:\n"
+      << outcome.output;
+  // Three leftovers and the first one's child: none living when the program
+  // started, nor now; the outsider and the supervisor untouched.
+  for (int at = 0; at < 3; ++at) {
+    EXPECT_EQ(outcome.output.find("\n" + std::to_string(outcome.leftovers[at]) + " "), std::string::npos)
+        << "leftover " << outcome.leftovers[at] << " lived on:\n"
+        << outcome.output;
+    EXPECT_FALSE(Alive(outcome.leftovers[at]));
+  }
+  EXPECT_TRUE(Alive(outcome.outsider));
+  EXPECT_TRUE(Alive(started_.front()));
+  const std::string start = "monitor-exec[" + std::to_string(outcome.companion) + "]: /bin/sh started, pid " +
+                            std::to_string(outcome.companion) + "; ended 4 leftovers (";
+  EXPECT_EQ(outcome.log.rfind(start, 0), 0u) << outcome.log;
+  for (int at = 0; at < 3; ++at) {
+    EXPECT_NE(outcome.log.find(std::to_string(outcome.leftovers[at])), std::string::npos) << outcome.log;
+  }
+  EXPECT_EQ(std::count(outcome.log.begin(), outcome.log.end(), '\n'), 1) << outcome.log;
+}
+
+TEST_F(Companion, SaysThereWereNoLeftovers) {
+  const Outcome outcome = Run({"--log-fd=4", "/bin/true"});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+  EXPECT_EQ(outcome.log, "monitor-exec[" + std::to_string(outcome.companion) + "]: /bin/true started, pid " +
+                             std::to_string(outcome.companion) + "; no leftovers\n");
+}
+
+TEST_F(Companion, EndsNothingWhereTheGroupIsNotProvablyTheSupervisors) {
+  // By default it starts the program all the same, ending nothing; --end=none
+  // ends nothing even under monitor.
+  const Outcome unproved = Run({"--log-fd=4", "/bin/true"}, Around{false, 1, false, false});
+  ASSERT_TRUE(WIFEXITED(unproved.status) && WEXITSTATUS(unproved.status) == 0) << unproved.error;
+  EXPECT_TRUE(Alive(unproved.leftovers[0]));
+  EXPECT_EQ(unproved.log, "monitor-exec[" + std::to_string(unproved.companion) + "]: /bin/true started, pid " +
+                              std::to_string(unproved.companion) + "\n");
+  const Outcome none = Run({"--end=none", "--log-fd=4", "/bin/true"}, Around{true, 1, false, false});
+  ASSERT_TRUE(WIFEXITED(none.status) && WEXITSTATUS(none.status) == 0) << none.error;
+  EXPECT_TRUE(Alive(none.leftovers[0]));
+}
+
+// --- What the program gets ------------------------------------------------------
+
+TEST_F(Companion, ResetsTheSignalsMonitorLeftUnlessAskedToKeepThem) {
+  const Outcome reset = Run({"--output-fd=3", "/bin/cat", "/proc/self/status"}, Around{true, 0, false, true});
+  ASSERT_TRUE(WIFEXITED(reset.status) && WEXITSTATUS(reset.status) == 0) << reset.error;
+  EXPECT_EQ(StatusLine(reset.output, "SigBlk"), "0000000000000000");
+  EXPECT_EQ(StatusLine(reset.output, "SigIgn"), "0000000000000000");
+  const Outcome kept =
+      Run({"--keep-signals", "--output-fd=3", "/bin/cat", "/proc/self/status"}, Around{true, 0, false, true});
+  ASSERT_TRUE(WIFEXITED(kept.status) && WEXITSTATUS(kept.status) == 0) << kept.error;
+  EXPECT_EQ(StatusLine(kept.output, "SigBlk"), "0000000000004000");  // SIGTERM, 15
+  EXPECT_EQ(StatusLine(kept.output, "SigIgn"), "0000000000000200");  // SIGUSR1, 10
+}
+
+TEST_F(Companion, RunsAsTheUserWithItsGroups) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing the user takes root";
+  const passwd* nobody = getpwnam("nobody");
+  const group* daemon_group = getgrnam("daemon");
+  if (nobody == nullptr || daemon_group == nullptr) GTEST_SKIP() << "no user nobody or group daemon";
+  const std::string uid = std::to_string(nobody->pw_uid);
+  const std::string gid = std::to_string(nobody->pw_gid);
+  Outcome outcome = Run({"--user=nobody", "--output-fd=3", "/bin/sh", "-c", "echo $(id -u) $(id -g) $(id -G)"});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+  EXPECT_EQ(outcome.output.substr(0, uid.size() + gid.size() + 2), uid + " " + gid + " ") << outcome.output;
+  // A group alone replaces the primary group and is the only one.
+  const std::string daemon_gid = std::to_string(daemon_group->gr_gid);
+  outcome = Run({"--group=daemon", "--output-fd=3", "/bin/sh", "-c", "echo $(id -u) $(id -g) $(id -G)"});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+  EXPECT_EQ(outcome.output, "0 " + daemon_gid + " " + daemon_gid + "\n");
+  outcome = Run({"--user=nobody", "--group=daemon", "--output-fd=3", "/bin/sh", "-c", "echo $(id -u) $(id -g)"});
+  EXPECT_EQ(outcome.output, uid + " " + daemon_gid + "\n");
+}
+
+TEST_F(Companion, SetsTheCoreLimitAndFilter) {
+  const Outcome outcome = Run({"--core-limit=4096", "--coredump-filter=0x23", "--output-fd=3", "/bin/sh", "-c",
+                               "grep 'core file' /proc/self/limits; cat /proc/self/coredump_filter"});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+  EXPECT_NE(outcome.output.find("Max core file size        4096"), std::string::npos) << outcome.output;
+  EXPECT_NE(outcome.output.find("00000023"), std::string::npos) << outcome.output;
+  const Outcome unlimited = Run({"--core-limit=unlimited", "--output-fd=3", "/bin/sh", "-c", "ulimit -c"});
+  if (geteuid() == 0) {
+    EXPECT_EQ(unlimited.output, "unlimited\n") << unlimited.error;
+  }
+}
+
+TEST_F(Companion, FindsTheProgramAlongPath) {
+  const std::string bin = Path("bin");
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  ASSERT_EQ(symlink("/bin/echo", (bin + "/say-it").c_str()), 0);
+  // The first copy keeps descriptors 3 and 4 from what it executes; the
+  // second one, found along PATH by env, writes both lines on its standard
+  // output, which is the output file.
+  const Outcome outcome = Run(
+      {"--end=none", "/usr/bin/env", "PATH=" + bin, MONITOR_EXEC_PATH, "--end=none", "--log-fd=1", "say-it", "found"});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+  EXPECT_NE(outcome.output.find(bin + "/say-it started, pid " + std::to_string(outcome.companion)), std::string::npos)
+      << outcome.output;
+  EXPECT_NE(outcome.output.find("\nfound\n"), std::string::npos) << outcome.output;
+}
+
+// --- A deploy -----------------------------------------------------------------------
+
+TEST_F(Companion, WaitsForTheProgramThatADeployReplaces) {
+  const std::string program = Path("server");
+  // Written 300 ms after the start, then held open for writing for 300 ms
+  // more, which makes execve fail with ETXTBSY.
+  const pid_t deploy = fork();
+  if (deploy == 0) {
+    proc::SleepUs(300000);
+    const int fd = open(program.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    const char script[] = "#!/bin/sh\necho deployed\n";
+    if (fd < 0 || write(fd, script, sizeof script - 1) != sizeof script - 1) _exit(1);
+    proc::SleepUs(300000);
+    _exit(close(fd) == 0 ? 0 : 1);
+  }
+  ASSERT_GT(deploy, 0);
+  started_.push_back(deploy);
+  const Outcome outcome = Run({"--output-fd=3", "--log-fd=4", program});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error << outcome.log;
+  EXPECT_EQ(outcome.output, "deployed\n");
+  EXPECT_GE(outcome.ms, 250);
+}
+
+TEST_F(Companion, GivesUpOnAMissingProgramAfterTheWait) {
+  const Outcome outcome = Run({"--deploy-wait=1", "--log-fd=4", Path("never")});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kFailed) << outcome.status;
+  EXPECT_GE(outcome.ms, 1000);
+  EXPECT_NE(outcome.log.find("never: no executable file after 1 s"), std::string::npos) << outcome.log;
+  EXPECT_NE(outcome.error.find("monitor-exec: "), std::string::npos) << outcome.error;
+}
+
+// --- Staying as the parent --------------------------------------------------------
+
+TEST_F(Companion, StayingTurnsAListedExitIntoADeathNoSoonerThanASecond) {
+  const Outcome listed = Run({"--stay-for=3,128-159", "--log-fd=4", "/bin/sh", "-c", "echo $$ >&3; exit 3"});
+  ASSERT_TRUE(WIFSIGNALED(listed.status)) << listed.status << listed.error;
+  EXPECT_EQ(WTERMSIG(listed.status), SIGKILL);
+  EXPECT_GE(listed.ms, 1000) << "a quick exit must be held for a second";
+  EXPECT_NE(listed.output, std::to_string(listed.companion) + "\n") << "the program must be the companion's child";
+  EXPECT_NE(listed.log.find("exited with code 3"), std::string::npos) << listed.log;
+
+  const Outcome high = Run({"--stay-for=3,128-159", "/bin/sh", "-c", "exit 140"});
+  EXPECT_TRUE(WIFSIGNALED(high.status) && WTERMSIG(high.status) == SIGKILL) << high.status;
+
+  const Outcome unlisted = Run({"--stay-for=3,128-159", "/bin/sh", "-c", "exit 4"});
+  EXPECT_TRUE(WIFEXITED(unlisted.status) && WEXITSTATUS(unlisted.status) == 4) << unlisted.status;
+  EXPECT_LT(unlisted.ms, 900) << "an exit not listed is passed on at once";
+}
+
+TEST_F(Companion, StayingDiesAsTheProgramDid) {
+  const Outcome outcome = Run({"--stay-for=1", "/bin/sh", "-c", "kill -SEGV $$"});
+  ASSERT_TRUE(WIFSIGNALED(outcome.status)) << outcome.status;
+  EXPECT_EQ(WTERMSIG(outcome.status), SIGSEGV);
+}
+
+TEST_F(Companion, StayingPassesSignalsOn) {
+  // The program exits 7 on SIGUSR1 once it is ready; the signal goes to the
+  // companion, whose pid the program reads as its parent's.
+  const std::string ready = Path("ready");
+  const pid_t sender = fork();
+  if (sender == 0) {
+    const long long give_up = proc::Now() + proc::kDeadlineNs;
+    std::string text;
+    while ((text = ReadFile(ready)).empty() || text.back() != '\n') {
+      if (proc::Now() > give_up) _exit(1);
+      proc::SleepUs(10000);
+    }
+    const pid_t companion = static_cast<pid_t>(std::stol(text));
+    _exit(companion > 1 && kill(companion, SIGUSR1) == 0 ? 0 : 1);
+  }
+  ASSERT_GT(sender, 0);
+  started_.push_back(sender);
+  const Outcome outcome = Run({"--stay-for=1", "/bin/sh", "-c",
+                               "trap 'exit 7' USR1; echo $PPID > " + ready + "; while :; do sleep 0.05; done"});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 7) << outcome.status;
+}
+
+// --- Exit code lists, read as the staying mode reads them -------------------------------
+
+TEST(ListedCode, ReadsCodesAndRanges) {
+  EXPECT_TRUE(companion::ValidCodes("1,128-159"));
+  for (int code : {1, 128, 140, 159}) EXPECT_TRUE(companion::ListedCode("1,128-159", code)) << code;
+  for (int code : {0, 2, 127, 160, 255}) EXPECT_FALSE(companion::ListedCode("1,128-159", code)) << code;
+  EXPECT_TRUE(companion::ListedCode("255", 255));
+  EXPECT_TRUE(companion::ListedCode("0-0", 0));
+  EXPECT_FALSE(companion::ListedCode("7", 70));
+}
+
+}  // namespace
