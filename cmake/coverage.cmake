@@ -1,4 +1,4 @@
-# Source-based coverage of the supervisor, for checks/coverage: clang's
+# Source-based coverage of the supervisor and its companion, for checks/coverage: clang's
 # counters kept in a mapped file (continuous mode), so that a process ended
 # by SIGKILL, as every supervisor is, or by _exit, as a forked copy is,
 # still leaves its counts. Processes of one binary share one file when
@@ -14,10 +14,12 @@ if(MONITOR_COVERAGE)
   # the report is read from there.
   set(coverage_flags -fprofile-instr-generate -fcoverage-mapping -fcoverage-compilation-dir=.
                      "SHELL:-mllvm -runtime-counter-relocation")
-  foreach(target monitor_core monitor)
+  foreach(target monitor_core monitor monitor_exec_core monitor-exec)
     target_compile_options(${target} PRIVATE ${coverage_flags})
   endforeach()
   # Whatever links the routines needs the profile run-time.
   target_link_options(monitor_core INTERFACE -fprofile-instr-generate)
+  target_link_options(monitor_exec_core INTERFACE -fprofile-instr-generate)
   target_link_options(monitor PRIVATE -fprofile-instr-generate)
+  target_link_options(monitor-exec PRIVATE -fprofile-instr-generate)
 endif()

@@ -275,7 +275,18 @@ TEST_F(Companion, EndsTheGroupsLeftoversAndWaitsUntilTheyAreGone) {
   for (int at = 0; at < 3; ++at) {
     EXPECT_NE(outcome.log.find(std::to_string(outcome.leftovers[at])), std::string::npos) << outcome.log;
   }
+  EXPECT_EQ(outcome.log.find("still present"), std::string::npos) << outcome.log;
+  EXPECT_LT(outcome.ms, 5000) << "the wait must end once they are gone, zombies included";
   EXPECT_EQ(std::count(outcome.log.begin(), outcome.log.end(), '\n'), 1) << outcome.log;
+}
+
+TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
+  // The output and log descriptors are the companion's; the program gets
+  // the output as its standard streams only.
+  const Outcome outcome = Run({"--output-fd=3", "--log-fd=4", "/bin/sh", "-c",
+                               "for fd in 3 4; do { true >&$fd; } 2>/dev/null && echo open $fd; done; echo done"});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+  EXPECT_EQ(outcome.output, "done\n");
 }
 
 TEST_F(Companion, SaysThereWereNoLeftovers) {
