@@ -9,10 +9,13 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -73,6 +76,8 @@ class Companion : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(proc::MakeScratch("companion", dir_, sizeof dir_)); }
   void TearDown() override {
+    // A copy of the group database bound over it by a test, if any.
+    static_cast<void>(umount2("/etc/group", MNT_DETACH));
     // The stand-in supervisor leads a group of its own, which holds what the
     // test made in it: the group is ended whole.
     for (pid_t leader : groups_) {
@@ -175,6 +180,39 @@ class Companion : public ::testing::Test {
     _exit(121);
   }
 };
+
+// Whether this process may raise a hard limit it has lowered: tried in a
+// forked copy.
+bool CanRaiseHardCoreLimit() {
+  const pid_t copy = fork();
+  if (copy == 0) {
+    rlimit low{1000, 1000};
+    rlimit high{RLIM_INFINITY, RLIM_INFINITY};
+    _exit(setrlimit(RLIMIT_CORE, &low) == 0 && setrlimit(RLIMIT_CORE, &high) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Puts a copy of /etc/group with user added to group's members over
+// /etc/group, in this test's own mount namespace; false where it cannot.
+bool AddToGroupDatabase(const std::string& scratch, const char* user, const char* group) {
+  // Only as the first process of its own namespaces, as ctest runs it, whose
+  // mounts no one else sees.
+  if (getpid() != 1) return false;
+  std::string text = ReadFile("/etc/group");
+  const std::string start = std::string(group) + ":";
+  const size_t at = text.rfind("\n" + start) != std::string::npos ? text.find("\n" + start) + 1 : text.rfind(start, 0);
+  if (at == std::string::npos) return false;
+  const size_t end = text.find('\n', at);
+  const bool has_members = text[end - 1] != ':';
+  text.insert(end, std::string(has_members ? "," : "") + user);
+  const std::string copy = scratch + "/group";
+  const int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  return written && mount(copy.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) == 0;
+}
 
 // A line of /proc/self/status as the program read it: "SigBlk:\t0000...".
 std::string StatusLine(const std::string& status, const std::string& key) {
@@ -330,9 +368,29 @@ TEST_F(Companion, RunsAsTheUserWithItsGroups) {
   if (nobody == nullptr || daemon_group == nullptr) GTEST_SKIP() << "no user nobody or group daemon";
   const std::string uid = std::to_string(nobody->pw_uid);
   const std::string gid = std::to_string(nobody->pw_gid);
+  // Its groups as the group database gives them, and no other: not the
+  // groups of root, which the companion had. nobody is made a member of
+  // daemon, in a copy of the database seen by this test alone.
+  if (!AddToGroupDatabase(dir_, "nobody", "daemon")) GTEST_SKIP() << "cannot bind a copy of /etc/group here";
+  gid_t groups[64];
+  int count = 64;
+  ASSERT_GE(getgrouplist("nobody", nobody->pw_gid, groups, &count), 0);
+  std::vector<std::string> expected{uid, gid};
+  for (int at = 0; at < count; ++at) expected.push_back(std::to_string(groups[at]));
   Outcome outcome = Run({"--user=nobody", "--output-fd=3", "/bin/sh", "-c", "echo $(id -u) $(id -g) $(id -G)"});
   ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
-  EXPECT_EQ(outcome.output.substr(0, uid.size() + gid.size() + 2), uid + " " + gid + " ") << outcome.output;
+  std::vector<std::string> got;
+  for (size_t at = 0, end = 0; at < outcome.output.size(); at = end + 1) {
+    end = outcome.output.find_first_of(" \n", at);
+    if (end == std::string::npos) end = outcome.output.size();
+    if (end > at) got.push_back(outcome.output.substr(at, end - at));
+  }
+  std::sort(expected.begin() + 2, expected.end());
+  expected.erase(std::unique(expected.begin() + 2, expected.end()), expected.end());
+  ASSERT_GE(got.size(), 2u) << outcome.output;
+  std::sort(got.begin() + 2, got.end());
+  got.erase(std::unique(got.begin() + 2, got.end()), got.end());
+  EXPECT_EQ(got, expected) << outcome.output;
   // A group alone replaces the primary group and is the only one.
   const std::string daemon_gid = std::to_string(daemon_group->gr_gid);
   outcome = Run({"--group=daemon", "--output-fd=3", "/bin/sh", "-c", "echo $(id -u) $(id -g) $(id -G)"});
@@ -351,6 +409,14 @@ TEST_F(Companion, SetsTheCoreLimitAndFilter) {
   const Outcome unlimited = Run({"--core-limit=unlimited", "--output-fd=3", "/bin/sh", "-c", "ulimit -c"});
   if (geteuid() == 0) {
     EXPECT_EQ(unlimited.output, "unlimited\n") << unlimited.error;
+    // Given a hard limit below what is asked, it raises that too, where the
+    // privilege to is held.
+    if (!CanRaiseHardCoreLimit()) GTEST_SKIP() << "CAP_SYS_RESOURCE is not held here";
+    const Outcome raised = Run({"--end=none", "/bin/sh", "-c",
+                                "ulimit -H -c 1000 && exec \"$0\" --end=none --log-fd=2 --core-limit=unlimited "
+                                "/bin/sh -c 'ulimit -H -c'",
+                                MONITOR_EXEC_PATH});
+    EXPECT_EQ(raised.output, "unlimited\n") << raised.error;
   }
 }
 
