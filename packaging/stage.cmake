@@ -9,26 +9,30 @@ file(COPY_FILE "${CPACK_MONITOR_METADATA}/copyright" "${doc}/copyright")
 # -n keeps the name and time of the source out of the archive.
 execute_process(COMMAND gzip -9n -c "${CPACK_MONITOR_SOURCE}/packaging/changelog"
                 OUTPUT_FILE "${doc}/changelog.gz" COMMAND_ERROR_IS_FATAL ANY)
-# The manual page, where man finds it on any system whatever PATH holds
-# (the install step puts it under the product's directory, off man's path),
-# compressed as Debian's policy asks, and the directories that held only it.
-set(page "${stage}${CPACK_MONITOR_MANUAL_PAGE}")
+# The manual pages, where man finds them on any system whatever PATH holds
+# (the install step puts them under the product's directory, off man's
+# path), compressed as Debian's policy asks, and the directories that held
+# only them.
 set(man8 "${stage}/usr/share/man/man8")
 file(MAKE_DIRECTORY "${man8}")
-execute_process(COMMAND gzip -9n -c "${page}" OUTPUT_FILE "${man8}/monitor.8.gz" COMMAND_ERROR_IS_FATAL ANY)
-file(REMOVE "${page}")
 set(product "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}")
-get_filename_component(dir "${page}" DIRECTORY)
-string(FIND "${dir}" "${product}/" under)
-while(under EQUAL 0)
-  file(GLOB left "${dir}/*")
-  if(left)
-    break()
-  endif()
-  file(REMOVE_RECURSE "${dir}")
-  get_filename_component(dir "${dir}" DIRECTORY)
+foreach(installed_page IN LISTS CPACK_MONITOR_MANUAL_PAGES)
+  set(page "${stage}${installed_page}")
+  get_filename_component(name "${page}" NAME)
+  execute_process(COMMAND gzip -9n -c "${page}" OUTPUT_FILE "${man8}/${name}.gz" COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE "${page}")
+  get_filename_component(dir "${page}" DIRECTORY)
   string(FIND "${dir}" "${product}/" under)
-endwhile()
+  while(under EQUAL 0)
+    file(GLOB left "${dir}/*")
+    if(left)
+      break()
+    endif()
+    file(REMOVE_RECURSE "${dir}")
+    get_filename_component(dir "${dir}" DIRECTORY)
+    string(FIND "${dir}" "${product}/" under)
+  endwhile()
+endforeach()
 # The operator's guide's systemd unit and wrappers, as made from the guide.
 file(COPY "${CPACK_MONITOR_EXAMPLES}/" DESTINATION "${doc}/examples")
 if(CPACK_GENERATOR STREQUAL "DEB")
@@ -37,11 +41,13 @@ if(CPACK_GENERATOR STREQUAL "DEB")
        "${stage}/usr/share/lintian/overrides/${CPACK_PACKAGE_NAME}")
 endif()
 if(CPACK_GENERATOR STREQUAL "RPM")
-  # The binary is stripped here, with the target's strip, since rpmbuild's
-  # own post-install steps are turned off: they would rewrite the files in
-  # ways that depend on the build machine.
-  execute_process(COMMAND "${CPACK_MONITOR_STRIP}" --strip-unneeded --remove-section=.comment
-                          "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}/monitor" COMMAND_ERROR_IS_FATAL ANY)
+  # The binaries are stripped here, with the target's strip, since
+  # rpmbuild's own post-install steps are turned off: they would rewrite the
+  # files in ways that depend on the build machine.
+  foreach(program IN LISTS CPACK_MONITOR_PROGRAMS)
+    execute_process(COMMAND "${CPACK_MONITOR_STRIP}" --strip-unneeded --remove-section=.comment
+                            "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}/${program}" COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
 endif()
 # Modes that do not depend on the umask of whoever builds.
 file(GLOB_RECURSE staged LIST_DIRECTORIES true "${stage}/usr/*")
