@@ -412,10 +412,9 @@ TEST_F(Companion, SetsTheCoreLimitAndFilter) {
     // Given a hard limit below what is asked, it raises that too, where the
     // privilege to is held.
     if (!CanRaiseHardCoreLimit()) GTEST_SKIP() << "CAP_SYS_RESOURCE is not held here";
-    const Outcome raised = Run({"--end=none", "/bin/sh", "-c",
-                                "ulimit -H -c 1000 && exec \"$0\" --end=none --log-fd=2 --core-limit=unlimited "
-                                "/bin/sh -c 'ulimit -H -c'",
-                                MONITOR_EXEC_PATH});
+    const std::string lower_then_run =
+        "ulimit -H -c 1000 && exec \"$0\" --end=none --log-fd=2 --core-limit=unlimited /bin/sh -c 'ulimit -H -c'";
+    const Outcome raised = Run({"--end=none", "/bin/sh", "-c", lower_then_run, MONITOR_EXEC_PATH});
     EXPECT_EQ(raised.output, "unlimited\n") << raised.error;
   }
 }
