@@ -160,8 +160,7 @@ class Companion : public ::testing::Test {
       sigset_t blocked;
       sigemptyset(&blocked);
       sigaddset(&blocked, SIGTERM);
-      sigprocmask(SIG_BLOCK, &blocked, nullptr);
-      signal(SIGUSR1, SIG_IGN);
+      if (sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0 || signal(SIGUSR1, SIG_IGN) == SIG_ERR) _exit(122);
     }
     const int output = open(Path("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
