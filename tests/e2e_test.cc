@@ -1831,6 +1831,18 @@ pid_t CopyTryingAgain(pid_t supervisor) {
   return -1;
 }
 
+// Gives a copy that waits out a deploy the time of one pause and more,
+// 700 ms, to see that its supervisor has gone; returns as soon as it has
+// ended. The copy asks right before each try, but a copy that was between
+// the question and execve when the supervisor died (a machine under load
+// may hold it there for a while) tries once more, and a new build
+// installed meanwhile would start: the new build comes only after this,
+// while the copy would still have most of its 2 s grace left.
+void AwaitAPauseOfTheCopy(pid_t copy) {
+  const long long until = harness::NowMs() + 700;
+  while (IsRunning(copy) && harness::NowMs() < until) proc::SleepUs(5000);
+}
+
 // Removes the crash-looping build once it has started, and returns the
 // forked copy that then tries to execute it again; -1 if any of that did
 // not happen.
@@ -1912,6 +1924,7 @@ TEST(Relaunch, RetriesEndWithTheSupervisor) {
   // grace left.
   while (proc::State(run.supervisor()) != 'Z' && harness::NowMs() < give_up) proc::SleepUs(1000);
   ASSERT_EQ(proc::State(run.supervisor()), 'Z');
+  AwaitAPauseOfTheCopy(waiting);
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, server + ".new", 0755));
   ASSERT_EQ(rename((server + ".new").c_str(), server.c_str()), 0);
   while (IsRunning(waiting) && harness::NowMs() < give_up) proc::SleepUs(5000);
@@ -2033,6 +2046,7 @@ TEST(Relaunch, RetriesEndWithTheSupervisorUnderASubreaper) {
   const std::vector<pid_t> adopted = ChildrenOf(run.subreaper());
   EXPECT_TRUE(std::find(adopted.begin(), adopted.end(), waiting) != adopted.end() || !IsRunning(waiting))
       << "the copy runs, and the subreaper did not adopt it";
+  AwaitAPauseOfTheCopy(waiting);
   ASSERT_TRUE(harness::CopyFile(PROBE_PATH, program + ".new", 0755));
   ASSERT_EQ(rename((program + ".new").c_str(), program.c_str()), 0);
   while (IsRunning(waiting) && harness::NowMs() < give_up) proc::SleepUs(5000);
