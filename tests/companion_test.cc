@@ -317,6 +317,15 @@ TEST_F(Companion, EndsTheGroupsLeftoversAndWaitsUntilTheyAreGone) {
   EXPECT_EQ(std::count(outcome.log.begin(), outcome.log.end(), '\n'), 1) << outcome.log;
 }
 
+TEST_F(Companion, SaysWhatWasStillPresentWhenTheWaitIsOver) {
+  // With no wait at all, the leftovers (two, and the first one's child)
+  // are signalled once and the start goes on, saying so.
+  const Outcome outcome = Run({"--end-wait=0", "--log-fd=4", "/bin/true"}, Around{true, 2, false, false});
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+  EXPECT_NE(outcome.log.find("; ended 3 leftovers ("), std::string::npos) << outcome.log;
+  EXPECT_NE(outcome.log.find(", 3 still present after the wait\n"), std::string::npos) << outcome.log;
+}
+
 TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
   // The output and log descriptors are the companion's; the program gets
   // the output as its standard streams only.
@@ -397,6 +406,9 @@ TEST_F(Companion, RunsAsTheUserWithItsGroups) {
   EXPECT_EQ(outcome.output, "0 " + daemon_gid + " " + daemon_gid + "\n");
   outcome = Run({"--user=nobody", "--group=daemon", "--output-fd=3", "/bin/sh", "-c", "echo $(id -u) $(id -g)"});
   EXPECT_EQ(outcome.output, uid + " " + daemon_gid + "\n");
+  // By number, as the databases know them.
+  outcome = Run({"--user=" + uid, "--group=" + daemon_gid, "--output-fd=3", "/bin/sh", "-c", "echo $(id -u) $(id -g)"});
+  EXPECT_EQ(outcome.output, uid + " " + daemon_gid + "\n") << outcome.error;
 }
 
 TEST_F(Companion, SetsTheCoreLimitAndFilter) {
@@ -462,6 +474,29 @@ TEST_F(Companion, GivesUpOnAMissingProgramAfterTheWait) {
   EXPECT_GE(outcome.ms, 1000);
   EXPECT_NE(outcome.log.find("never: no executable file after 1 s"), std::string::npos) << outcome.log;
   EXPECT_NE(outcome.error.find("monitor-exec: "), std::string::npos) << outcome.error;
+}
+
+TEST_F(Companion, GivesUpOnAProgramFoundNowhereAlongPath) {
+  const Outcome outcome = Run({"--deploy-wait=0", "/usr/bin/env", "PATH=" + std::string(dir_), MONITOR_EXEC_PATH,
+                               "--end=none", "--deploy-wait=0", "no-such-program-here"});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kFailed) << outcome.status;
+  EXPECT_NE(outcome.error.find("no-such-program-here: no executable file after 0 s"), std::string::npos)
+      << outcome.error;
+}
+
+TEST_F(Companion, FailsAtOnceWhereNoDeployIsTheCause) {
+  // A script that names itself as its interpreter: execve fails with
+  // ELOOP, which no deploy causes, so it is not tried again.
+  const std::string program = Path("loop");
+  const std::string script = "#!" + program + "\n";
+  const int fd = open(program.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+  ASSERT_EQ(close(fd), 0);
+  const Outcome outcome = Run({"--deploy-wait=5", program});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kFailed) << outcome.status;
+  EXPECT_NE(outcome.error.find("cannot execute " + program + ": "), std::string::npos) << outcome.error;
+  EXPECT_LT(outcome.ms, 4000) << "a failure that no deploy causes must not be waited out";
 }
 
 // --- Staying as the parent --------------------------------------------------------
