@@ -5,7 +5,7 @@
 // changed yet: the options, the user and group, the scope of the
 // leftovers to end, the descriptors named. Then, in order: the leftovers
 // of the previous instance are ended and awaited, the core settings are
-// applied, the signals reset, the output redirected, the identity changed,
+// applied, the output redirected, the signals reset, the identity changed,
 // the program awaited, the start said, and the program executed.
 #pragma once
 
@@ -53,9 +53,12 @@ struct Reason {
 };
 void Say(Reason* reason, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Reads the command line into options; on kRefused, reason says why.
+// Reads the command line into options; on kRefusal, reason says why.
 Parsed ParseOptions(int argc, char** argv, Options* options, Reason* reason);
-// Whether code is one of a list such as "1,128-159" (already validated).
+// A plain decimal number no greater than limit: no sign, no space, no
+// leading zero, nothing after it.
+bool Decimal(const char* text, unsigned long long limit, unsigned long long* value);
+// Whether code is one of a list such as "1,128-159".
 bool ListedCode(const char* codes, int code);
 // Parses a list such as "1,128-159" of exit codes 0..255.
 bool ValidCodes(const char* codes);
@@ -76,10 +79,10 @@ bool TakeIdentity(const Identity& identity, Reason* reason);
 struct Leftovers {
   bool active = false;
   bool service = false;
-  pid_t group = 0;                      // the supervisor's process group
-  unsigned long long supervisor_start;  // in clock ticks since boot
-  char cgroup_procs[512] = "";          // the service cgroup's process list
-  char cgroup[256] = "";                // this process's cgroup, as /proc says it
+  pid_t group = 0;                          // the supervisor's process group
+  unsigned long long supervisor_start = 0;  // in clock ticks since boot
+  char cgroup_procs[512] = "";              // the service cgroup's process list
+  char cgroup[256] = "";                    // this process's cgroup, as /proc says it
 };
 // Decides whether the scope asked for is provably the supervisor's own.
 bool ProveScope(const Options& options, Leftovers* leftovers, Reason* reason);
@@ -88,6 +91,7 @@ bool ProveScope(const Options& options, Leftovers* leftovers, Reason* reason);
 struct Ended {
   int count = 0;
   int still_present = 0;
+  bool unlisted = false;  // some round could not list the processes
   pid_t first[8] = {};
   long long elapsed_ms = 0;
 };
@@ -107,15 +111,12 @@ bool ResetSignals(Reason* reason);
 // Applies --core-limit and --coredump-filter.
 bool ApplyCoreSettings(const Options& options, Reason* reason);
 
-// Finds PROGRAM as execvp would, into path; false if it names nothing
-// that could be executed within size bytes.
-bool ResolveProgram(const char* program, char* path, size_t size);
-// Waits until program resolves to an executable file, into path, or until
-// wait_ms has passed.
-bool AwaitExecutable(const char* program, char* path, size_t size, long wait_ms);
+// Waits until program, found as execvp finds it, is an executable file,
+// into path, or until the deploy's deadline (on NowMs's clock) has passed.
+bool AwaitExecutable(const char* program, char* path, size_t size, long long deadline);
 // Executes path, retrying the failures a deploy causes for a moment until
-// wait_ms has passed; returns only on failure, with errno set.
-void ExecuteRetrying(const char* path, char** argv, long wait_ms);
+// the same deadline; returns only on failure, with errno set.
+void ExecuteRetrying(const char* path, char** argv, long long deadline);
 
 // The staying mode: forks; returns in the child, which goes on to execute
 // the program. The parent passes every signal on to it and ends as it

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <grp.h>
 #include <pwd.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -12,25 +11,22 @@
 namespace companion {
 namespace {
 
-bool AllDigits(const char* text) { return text[0] != '\0' && strspn(text, "0123456789") == strlen(text); }
+// The largest id: (uid_t) -1 means "no change" to the calls that take one.
+constexpr unsigned long long kMaxId = 0xfffffffe;
 
-// A user by name, or by number when the name is all digits and the
-// database knows that number.
-passwd* FindUser(const char* name) {
-  errno = 0;
-  passwd* entry = getpwnam(name);
-  if (entry == nullptr && AllDigits(name) && strlen(name) < 11) {
-    entry = getpwuid(static_cast<uid_t>(strtoul(name, nullptr, 10)));
-  }
+// A user by name, or by number where the name is a plain decimal number
+// that the database knows.
+const passwd* FindUser(const char* name) {
+  const passwd* entry = getpwnam(name);
+  unsigned long long id = 0;
+  if (entry == nullptr && Decimal(name, kMaxId, &id)) entry = getpwuid(static_cast<uid_t>(id));
   return entry;
 }
 
-group* FindGroup(const char* name) {
-  errno = 0;
-  group* entry = getgrnam(name);
-  if (entry == nullptr && AllDigits(name) && strlen(name) < 11) {
-    entry = getgrgid(static_cast<gid_t>(strtoul(name, nullptr, 10)));
-  }
+const group* FindGroup(const char* name) {
+  const group* entry = getgrnam(name);
+  unsigned long long id = 0;
+  if (entry == nullptr && Decimal(name, kMaxId, &id)) entry = getgrgid(static_cast<gid_t>(id));
   return entry;
 }
 

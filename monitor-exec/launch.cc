@@ -37,6 +37,26 @@ bool IsExecutableFile(const char* path) {
   return stat(path, &file) == 0 && S_ISREG(file.st_mode) && access(path, X_OK) == 0;
 }
 
+// Finds program as execvp would, into path: as it is when it holds a slash,
+// else the first executable file along PATH. False if there is none, or if
+// it does not fit in size bytes.
+bool ResolveProgram(const char* program, char* path, size_t size) {
+  if (strchr(program, '/') != nullptr) {
+    const int written = snprintf(path, size, "%s", program);
+    return static_cast<size_t>(written) < size && IsExecutableFile(path);
+  }
+  const char* search = getenv("PATH");
+  if (search == nullptr) search = "/usr/local/bin:/usr/bin:/bin";
+  while (true) {
+    const size_t length = strcspn(search, ":");
+    const int written =
+        snprintf(path, size, "%.*s%s%s", static_cast<int>(length), search, length == 0 ? "" : "/", program);
+    if (static_cast<size_t>(written) < size && IsExecutableFile(path)) return true;
+    if (search[length] == '\0') return false;
+    search += length + 1;
+  }
+}
+
 }  // namespace
 
 bool ResetSignals(Reason* reason) {
@@ -99,40 +119,19 @@ bool ApplyCoreSettings(const Options& options, Reason* reason) {
   return true;
 }
 
-bool ResolveProgram(const char* program, char* path, size_t size) {
-  if (strchr(program, '/') != nullptr) {
-    if (strlen(program) >= size) return false;
-    strcpy(path, program);
-    return true;
-  }
-  // Along PATH as execvp searches it, taking the first executable file.
-  const char* search = getenv("PATH");
-  if (search == nullptr) search = "/usr/local/bin:/usr/bin:/bin";
-  while (true) {
-    const size_t length = strcspn(search, ":");
-    const int written =
-        snprintf(path, size, "%.*s%s%s", static_cast<int>(length), search, length == 0 ? "" : "/", program);
-    if (static_cast<size_t>(written) < size && IsExecutableFile(path)) return true;
-    if (search[length] == '\0') return false;
-    search += length + 1;
-  }
-}
-
-bool AwaitExecutable(const char* program, char* path, size_t size, long wait_ms) {
-  const long long started = NowMs();
-  while (!ResolveProgram(program, path, size) || !IsExecutableFile(path)) {
-    if (NowMs() - started >= wait_ms) return false;
+bool AwaitExecutable(const char* program, char* path, size_t size, long long deadline) {
+  while (!ResolveProgram(program, path, size)) {
+    if (NowMs() >= deadline) return false;
     Pause(kRetryMs);
   }
   return true;
 }
 
-void ExecuteRetrying(const char* path, char** argv, long wait_ms) {
-  const long long started = NowMs();
+void ExecuteRetrying(const char* path, char** argv, long long deadline) {
   while (true) {
     execve(path, argv, environ);
     const int error = errno;
-    if (!PassesSoon(error) || NowMs() - started >= wait_ms) {
+    if (!PassesSoon(error) || NowMs() >= deadline) {
       errno = error;
       return;
     }

@@ -203,11 +203,15 @@ class Round {
  public:
   Round(const Leftovers& leftovers, Ended* ended) : leftovers_(leftovers), ended_(ended) {}
 
-  // Signals every leftover still living; returns how many there were.
+  // Signals every leftover still living; returns how many there were. A
+  // list that cannot be read is said in the start line, not taken for an
+  // empty one.
   int EndAll() {
     living_ = 0;
-    ForEachProcess([this](pid_t pid) { Consider(pid, false); });
-    if (leftovers_.service) ForEachListedPid(leftovers_.cgroup_procs, [this](pid_t pid) { Consider(pid, true); });
+    if (!ForEachProcess([this](pid_t pid) { Consider(pid, false); })) ended_->unlisted = true;
+    if (leftovers_.service && !ForEachListedPid(leftovers_.cgroup_procs, [this](pid_t pid) { Consider(pid, true); })) {
+      ended_->unlisted = true;
+    }
     return living_;
   }
 

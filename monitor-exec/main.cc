@@ -84,15 +84,18 @@ int main(int argc, char** argv) {
   if ((!options.keep_signals && !ResetSignals(&reason)) || !TakeIdentity(identity, &reason)) {
     return Fail(options, reason);
   }
+  // One deadline for the deploy: for the file to come, then for the
+  // failures of execve it causes to pass.
+  const long long deploy_deadline = NowMs() + options.deploy_wait_ms;
   char path[PATH_MAX];
-  if (!AwaitExecutable(options.program[0], path, sizeof path, options.deploy_wait_ms)) {
+  if (!AwaitExecutable(options.program[0], path, sizeof path, deploy_deadline)) {
     Say(&reason, "%s: no executable file after %ld s", options.program[0], options.deploy_wait_ms / 1000);
     return Fail(options, reason);
   }
   char line[512];
   FormatStartLine(line, sizeof line, path, getpid(), leftovers, ended);
   SayStart(options.log_fd, line);
-  ExecuteRetrying(path, options.program, options.deploy_wait_ms);
+  ExecuteRetrying(path, options.program, deploy_deadline);
   Say(&reason, "cannot execute %s: %s", path, strerror(errno));
   return Fail(options, reason);
 }

@@ -5,7 +5,6 @@
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -43,8 +42,8 @@ const option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// A plain decimal number no greater than limit: no sign, no space, no
-// leading zero, nothing after it.
+}  // namespace
+
 bool Decimal(const char* text, unsigned long long limit, unsigned long long* value) {
   if (text[0] < '0' || text[0] > '9' || (text[0] == '0' && text[1] != '\0')) return false;
   unsigned long long number = 0;
@@ -57,6 +56,8 @@ bool Decimal(const char* text, unsigned long long limit, unsigned long long* val
   *value = number;
   return true;
 }
+
+namespace {
 
 bool Seconds(const char* text, long* ms) {
   unsigned long long seconds = 0;
@@ -166,35 +167,40 @@ void Say(Reason* reason, const char* format, ...) {
   if (length >= static_cast<int>(sizeof reason->text)) memcpy(reason->text + sizeof reason->text - 4, "...", 4);
 }
 
+// Reads the range at *at, "N" or "N-M" of exit codes 0..255 with N no
+// greater than M, and moves *at past it and the comma after it; false if
+// it is malformed. One reader, so that what is checked is what is used.
+bool NextRange(const char** at, unsigned long long* low, unsigned long long* high) {
+  char item[8];
+  const size_t length = strcspn(*at, ",");
+  if (length == 0 || length >= sizeof item) return false;
+  memcpy(item, *at, length);
+  item[length] = '\0';
+  char* dash = strchr(item, '-');
+  if (dash != nullptr) *dash = '\0';
+  if (!Decimal(item, 255, low)) return false;
+  *high = *low;
+  if (dash != nullptr && (!Decimal(dash + 1, 255, high) || *high < *low)) return false;
+  *at += length;
+  // A comma must be followed by another range.
+  if (**at == ',') return *++*at != '\0';
+  return true;
+}
+
 bool ValidCodes(const char* codes) {
-  const char* at = codes;
-  while (true) {
-    char item[8];
-    const size_t length = strcspn(at, ",");
-    if (length == 0 || length >= sizeof item) return false;
-    memcpy(item, at, length);
-    item[length] = '\0';
-    char* dash = strchr(item, '-');
-    unsigned long long low = 0;
-    unsigned long long high = 0;
-    if (dash != nullptr) *dash = '\0';
-    if (!Decimal(item, 255, &low)) return false;
-    if (dash != nullptr && (!Decimal(dash + 1, 255, &high) || high < low)) return false;
-    at += length;
-    if (*at == '\0') return true;
-    ++at;
-  }
+  unsigned long long low = 0;
+  unsigned long long high = 0;
+  do {
+    if (!NextRange(&codes, &low, &high)) return false;
+  } while (*codes != '\0');
+  return true;
 }
 
 bool ListedCode(const char* codes, int code) {
-  const char* at = codes;
-  while (*at != '\0') {
-    char* end = nullptr;
-    const long low = strtol(at, &end, 10);
-    long high = low;
-    if (*end == '-') high = strtol(end + 1, &end, 10);
-    if (code >= low && code <= high) return true;
-    at = *end == ',' ? end + 1 : end;
+  unsigned long long low = 0;
+  unsigned long long high = 0;
+  while (*codes != '\0' && NextRange(&codes, &low, &high)) {
+    if (static_cast<unsigned long long>(code) >= low && static_cast<unsigned long long>(code) <= high) return true;
   }
   return false;
 }

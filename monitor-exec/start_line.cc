@@ -3,6 +3,7 @@
 // shows them, or to a descriptor given. The program's own standard
 // streams are /dev/null under monitor, where nobody would read them.
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -50,6 +51,23 @@ void Tell(int log_fd, int severity, const char* text, bool or_standard_error) {
   if (write(fd, message + header, end + 1 - static_cast<size_t>(header)) < 0) return;
 }
 
+// A line written piece by piece into a buffer, cut short where it is full.
+struct Line {
+  char* text;
+  size_t size;
+  size_t used = 0;
+
+  // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked by the compiler, with no heap.
+  __attribute__((format(printf, 2, 3))) void Append(const char* format, ...) {
+    if (used + 1 >= size) return;
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = vsnprintf(text + used, size - used, format, arguments);
+    va_end(arguments);
+    if (length > 0) used = used + static_cast<size_t>(length) < size ? used + static_cast<size_t>(length) : size - 1;
+  }
+};
+
 }  // namespace
 
 void SayStart(int log_fd, const char* line) { Tell(log_fd, kInfo, line, true); }
@@ -69,25 +87,22 @@ void SayFailure(int log_fd, const char* line) {
 
 void FormatStartLine(char* line, size_t size, const char* program, pid_t pid, const Leftovers& leftovers,
                      const Ended& ended) {
-  int used = snprintf(line, size, "%s started, pid %d", program, static_cast<int>(pid));
-  const auto room = [&] {
-    return used >= 0 && static_cast<size_t>(used) < size ? size - static_cast<size_t>(used) : 0;
-  };
+  if (size == 0) return;
+  // Empty until written, should even the first piece fail.
+  line[0] = '\0';
+  Line text{line, size};
+  text.Append("%s started, pid %d", program, static_cast<int>(pid));
   if (!leftovers.active) return;
+  if (ended.unlisted) text.Append("; the processes could not all be listed");
   if (ended.count == 0) {
-    used += snprintf(line + used, room(), "; no leftovers");
+    text.Append("; no leftovers");
     return;
   }
-  used += snprintf(line + used, room(), "; ended %d leftover%s (", ended.count, ended.count == 1 ? "" : "s");
+  text.Append("; ended %d leftover%s (", ended.count, ended.count == 1 ? "" : "s");
   const int listed = ended.count < 8 ? ended.count : 8;
-  for (int at = 0; at < listed && room() > 0; ++at) {
-    used += snprintf(line + used, room(), "%s%d", at == 0 ? "" : " ", static_cast<int>(ended.first[at]));
-  }
-  if (room() > 0)
-    used += snprintf(line + used, room(), "%s) in %lld ms", ended.count > listed ? " ..." : "", ended.elapsed_ms);
-  if (ended.still_present > 0 && room() > 0) {
-    static_cast<void>(snprintf(line + used, room(), ", %d still present after the wait", ended.still_present));
-  }
+  for (int at = 0; at < listed; ++at) text.Append("%s%d", at == 0 ? "" : " ", static_cast<int>(ended.first[at]));
+  text.Append("%s) in %lld ms", ended.count > listed ? " ..." : "", ended.elapsed_ms);
+  if (ended.still_present > 0) text.Append(", %d still present after the wait", ended.still_present);
 }
 
 }  // namespace companion

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -547,6 +548,31 @@ TEST_F(Companion, StayingPassesSignalsOn) {
 
 // --- Exit code lists, read as the staying mode reads them -------------------------------
 
+TEST(StartLine, IsCutShortWithinItsBuffer) {
+  // A path longer than the line: the line is cut, ends within its buffer,
+  // and the bytes after it are untouched.
+  char buffer[48];
+  memset(buffer, '#', sizeof buffer);
+  const std::string program = "/" + std::string(200, 'p');
+  companion::Leftovers leftovers;
+  leftovers.active = true;
+  companion::Ended ended;
+  ended.count = 3;
+  companion::FormatStartLine(buffer, 32, program.c_str(), 42, leftovers, ended);
+  EXPECT_EQ(strlen(buffer), 31u);
+  EXPECT_EQ(std::string(buffer), program.substr(0, 31));
+  EXPECT_EQ(std::string(buffer + 32, sizeof buffer - 32), std::string(sizeof buffer - 32, '#'));
+  // One that fits says everything.
+  char whole[128];
+  ended.first[0] = 7;
+  ended.first[1] = 8;
+  ended.first[2] = 9;
+  ended.elapsed_ms = 5;
+  ended.still_present = 1;
+  companion::FormatStartLine(whole, sizeof whole, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(whole, "/x started, pid 42; ended 3 leftovers (7 8 9) in 5 ms, 1 still present after the wait");
+}
+
 TEST(ListedCode, ReadsCodesAndRanges) {
   EXPECT_TRUE(companion::ValidCodes("1,128-159"));
   for (int code : {1, 128, 140, 159}) EXPECT_TRUE(companion::ListedCode("1,128-159", code)) << code;
@@ -554,6 +580,9 @@ TEST(ListedCode, ReadsCodesAndRanges) {
   EXPECT_TRUE(companion::ListedCode("255", 255));
   EXPECT_TRUE(companion::ListedCode("0-0", 0));
   EXPECT_FALSE(companion::ListedCode("7", 70));
+  for (const char* malformed : {"", "1,", ",1", "5-3", "1-", "-1", "256", "01", "1,,2", "1 2"}) {
+    EXPECT_FALSE(companion::ValidCodes(malformed)) << malformed;
+  }
 }
 
 }  // namespace
