@@ -125,6 +125,9 @@ void ExecuteRetrying(const char* path, char** argv, long long deadline);
 constexpr long kStayMinimumMs = 1000;
 bool StayAsParent(const Options& options, Reason* reason);
 
+// The monotonic clock, in milliseconds.
 long long NowMs();
+// Sleeps ms milliseconds, all of them.
+void PauseMs(long ms);
 
 }  // namespace companion

@@ -8,7 +8,6 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "companion.h"
@@ -18,11 +17,6 @@ namespace {
 
 // How often the program's file is looked at again while a deploy replaces it.
 constexpr long kRetryMs = 50;
-
-void Pause(long ms) {
-  const timespec pause{ms / 1000, (ms % 1000) * 1000000L};
-  static_cast<void>(nanosleep(&pause, nullptr));
-}
 
 // Failures of execve that a deploy causes for a moment while it replaces
 // the file (gone, not yet executable, still being written), and the ones
@@ -122,7 +116,7 @@ bool ApplyCoreSettings(const Options& options, Reason* reason) {
 bool AwaitExecutable(const char* program, char* path, size_t size, long long deadline) {
   while (!ResolveProgram(program, path, size)) {
     if (NowMs() >= deadline) return false;
-    Pause(kRetryMs);
+    PauseMs(kRetryMs);
   }
   return true;
 }
@@ -135,7 +129,7 @@ void ExecuteRetrying(const char* path, char** argv, long long deadline) {
       errno = error;
       return;
     }
-    Pause(kRetryMs);
+    PauseMs(kRetryMs);
   }
 }
 

@@ -13,7 +13,6 @@
 #include <string.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "companion.h"
@@ -249,12 +248,6 @@ class Round {
 
 }  // namespace
 
-long long NowMs() {
-  timespec now{};
-  static_cast<void>(clock_gettime(CLOCK_MONOTONIC, &now));
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 bool ProveScope(const Options& options, Leftovers* leftovers, Reason* reason) {
   if (options.scope == Scope::kNone) return true;
   const bool asked = options.scope != Scope::kDefault;
@@ -333,8 +326,7 @@ void EndLeftovers(const Leftovers& leftovers, long wait_ms, Ended* ended) {
   // Each round signals what is still there, new children of leftovers
   // included, until a round finds none or the wait is over.
   while ((ended->still_present = round.EndAll()) > 0 && NowMs() - started < wait_ms) {
-    const timespec pause{0, 5 * 1000000L};
-    static_cast<void>(nanosleep(&pause, nullptr));
+    PauseMs(5);
   }
   ended->elapsed_ms = NowMs() - started;
 }

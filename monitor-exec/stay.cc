@@ -10,7 +10,6 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "companion.h"
@@ -43,12 +42,7 @@ namespace {
   // exit until it has run for a while keeps monitor from relaunching it in
   // a tight loop.
   const long long ran = NowMs() - started;
-  if (ran < kStayMinimumMs) {
-    const long wait_ms = static_cast<long>(kStayMinimumMs - ran);
-    const timespec pause{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
-    while (nanosleep(&pause, nullptr) != 0 && errno == EINTR) {
-    }
-  }
+  if (ran < kStayMinimumMs) PauseMs(static_cast<long>(kStayMinimumMs - ran));
   char line[512];
   // A line cut short still says what happened.
   static_cast<void>(snprintf(line, sizeof line,
