@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "companion.h"
+#include "harness.h"
 #include "proc.h"
 
 namespace {
@@ -439,6 +440,57 @@ TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
   EXPECT_TRUE(Alive(none.left[0]));
   EXPECT_EQ(none.log.find("leftover"), std::string::npos) << none.log;
 }
+
+// Each thing that tells monitor from another parent, alone: a stand-in
+// like monitor in all but one is not taken for it, and its other child is
+// left alone.
+struct Likeness {
+  const char* name;
+  bool session, block, catches, other_command;
+  bool taken;
+};
+
+class Proof : public Companion, public ::testing::WithParamInterface<Likeness> {};
+
+TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
+  const Likeness like = GetParam();
+  const pid_t stand_in = fork();
+  if (stand_in == 0) {
+    const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (log < 0 || dup2(log, 4) != 4) _exit(120);
+    setenv("STAND_IN_SESSION", like.session ? "1" : "0", 1);
+    setenv("STAND_IN_BLOCK", like.block ? "1" : "0", 1);
+    setenv("STAND_IN_CATCH", like.catches ? "1" : "0", 1);
+    setenv("STAND_IN_SHIFT", like.other_command ? "1" : "0", 1);
+    std::vector<const char*> argv{STAND_IN_PATH, MONITOR_EXEC_PATH};
+    if (like.other_command) argv.push_back(MONITOR_EXEC_PATH);
+    for (const char* arg : {"--log-fd=4", "/bin/true", static_cast<const char*>(nullptr)}) argv.push_back(arg);
+    execv(STAND_IN_PATH, const_cast<char**>(argv.data()));
+    _exit(121);
+  }
+  ASSERT_GT(stand_in, 1);
+  started_.push_back(stand_in);
+  groups_.push_back(stand_in);
+  const auto status = harness::WaitForExit(stand_in);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+  const std::string log = ReadFile(Path("log"));
+  if (like.taken) {
+    EXPECT_NE(log.find("; ended 1 leftover ("), std::string::npos) << log;
+  } else {
+    EXPECT_NE(log.find("; leftovers not looked for: the parent " + std::to_string(stand_in) +
+                       " is not a monitor that runs this command\n"),
+              std::string::npos)
+        << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Parents, Proof,
+                         ::testing::Values(Likeness{"LikeMonitor", true, true, false, false, true},
+                                           Likeness{"NoSession", false, true, false, false, false},
+                                           Likeness{"SignalsNotBlocked", true, false, false, false, false},
+                                           Likeness{"CatchesSigchld", true, true, true, false, false},
+                                           Likeness{"OtherCommand", true, true, false, true, false}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
   // The output and log descriptors are the companion's; the program gets
