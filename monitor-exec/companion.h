@@ -21,11 +21,11 @@ constexpr int kRefused = 100;
 // The exit status of a failure once changes had begun.
 constexpr int kFailed = 111;
 
-// Which processes count as what the previous instance left.
+// Whether to end what earlier instances left: the supervisor's children
+// other than this process.
 enum class Scope {
-  kDefault,  // the process group, where it is provably the supervisor's
-  kGroup,    // the same, refused where it cannot be proved
-  kService,  // the group and the rest of the service's cgroup
+  kDefault,    // where the parent is provably a monitor supervisor
+  kLeftovers,  // the same, refused where it cannot be proved
   kNone,
 };
 
@@ -75,27 +75,44 @@ bool LookUpIdentity(const Options& options, Identity* identity, Reason* reason);
 // Sets the supplementary groups, the group, then the user.
 bool TakeIdentity(const Identity& identity, Reason* reason);
 
-// The processes to end before the start: proved once, listed each round.
+// The processes to end before the start: the supervisor proved once, its
+// children listed each round.
 struct Leftovers {
   bool active = false;
-  bool service = false;
-  pid_t group = 0;                          // the supervisor's process group
-  unsigned long long supervisor_start = 0;  // in clock ticks since boot
-  char cgroup_procs[512] = "";              // the service cgroup's process list
-  char cgroup[256] = "";                    // this process's cgroup, as /proc says it
+  pid_t supervisor = 0;
+  char children[64] = "";  // the supervisor's list of children under /proc
+  char unseen[160] = "";   // why they were not looked for, if they were not
 };
-// Decides whether the scope asked for is provably the supervisor's own.
+// Decides whether the parent is provably a monitor supervisor, whose other
+// children are then what earlier instances left.
 bool ProveScope(const Options& options, Leftovers* leftovers, Reason* reason);
 
 // What ending the leftovers did, for the start line.
 struct Ended {
   int count = 0;
   int still_present = 0;
-  bool unlisted = false;  // some round could not list the processes
+  char unseen[160] = "";  // why some could not be seen or ended, if so
   pid_t first[8] = {};
   long long elapsed_ms = 0;
 };
 void EndLeftovers(const Leftovers& leftovers, long wait_ms, Ended* ended);
+
+// Readers of what /proc says, each given the text of one file.
+// Reads a whole small file into text, NUL-terminated; false with errno set
+// when it cannot, or when it is empty.
+bool ReadSmallFile(const char* path, char* text, size_t size);
+// The value after "KEY:" and its blanks in a status file, or nullptr.
+const char* StatusField(const char* status, const char* key);
+// Whether the NSpid line of a status file holds pid alone.
+bool SoleNamespacePid(const char* status, pid_t pid);
+// Whether signal_number is set in a mask as /proc shows it (hexadecimal).
+bool InMask(const char* mask, int signal_number);
+// Whether a status file shows no signal of watched caught by a handler.
+bool CatchesNone(const char* status, const sigset_t& watched);
+// Field number (as proc(5) counts, from 3) of a stat line, into field.
+bool StatField(const char* stat, int number, char* field, size_t size);
+// Whether a stat line shows pid leading its process group and session.
+bool StatLeadsItsGroupAndSession(const char* stat, pid_t pid);
 
 // Where the start line goes: the system log, or a descriptor (standard
 // error where there is no system log).

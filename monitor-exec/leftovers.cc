@@ -1,333 +1,411 @@
-// Ending what the previous instance left: the processes of the
-// supervisor's process group other than the supervisor and this process
-// and, for a systemd service, the processes of the service's cgroup that
-// left the group (servers whose workers call setsid). Each is signalled
-// only after it has been proved to be one of them, and the start waits,
-// within a bound, until all are gone: a port or shared memory that they
-// still hold would make the next instance fail.
+// Ending what earlier instances left. monitor makes itself a child
+// subreaper, so every orphan of its targets (the workers of a killed
+// master, a master or a FastCGI child that called setsid, a daemon that
+// forked twice) becomes its child; it forks nothing but its target. Once
+// this process has proved that its parent is such a supervisor, the
+// supervisor's children other than this process are therefore exactly
+// what earlier instances left, whatever their session, group, user or
+// cgroup, and nothing else: the unit's own commands and a second
+// supervisor are children of the service manager, a shell's jobs are the
+// shell's. Each is signalled only through a pidfd opened before it is
+// proved a child of the supervisor once more, so that a pid taken by
+// another process in between is never signalled. The start waits, within
+// a bound, until all are gone: a port or shared memory that they still
+// hold would make the next instance fail.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "companion.h"
 
-#ifndef CGROUP2_SUPER_MAGIC
-#define CGROUP2_SUPER_MAGIC 0x63677270
-#endif
-
 namespace companion {
-namespace {
-
-// What /proc/PID/stat says of a process that matters here.
-struct Process {
-  char state = '?';
-  pid_t group = 0;
-  unsigned long long start = 0;  // clock ticks after boot
-};
 
 bool ReadSmallFile(const char* path, char* text, size_t size) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  const ssize_t got = read(fd, text, size - 1);
+  size_t used = 0;
+  ssize_t got = 0;
+  while (used + 1 < size && (got = read(fd, text + used, size - 1 - used)) > 0) used += static_cast<size_t>(got);
+  const int error = errno;
   static_cast<void>(close(fd));  // opened for reading: nothing to lose
-  if (got <= 0) return false;
-  text[got] = '\0';
+  errno = error;
+  if (got < 0 || used == 0) return false;
+  text[used] = '\0';
   return true;
 }
 
-// Whether /proc is mounted and numbers processes as this process's PID
-// namespace does, so that /proc/PID is the process kill(PID) would reach.
-bool ProcIsOwn() {
-  char link[16];
-  const ssize_t length = readlink("/proc/self", link, sizeof link - 1);
-  if (length <= 0) return false;
-  link[length] = '\0';
-  return strtol(link, nullptr, 10) == getpid();
-}
-
-bool ReadProcess(pid_t pid, Process* process) {
-  char path[40];
-  char text[1024];
-  // At most 28 bytes: it always fits.
-  static_cast<void>(snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid)));
-  if (!ReadSmallFile(path, text, sizeof text)) return false;
-  // The name in the second field may hold spaces and parentheses: the
-  // fields are counted from the last ')'. After it: state (3), parent (4),
-  // group (5), ..., start time (22).
-  const char* at = strrchr(text, ')');
-  if (at == nullptr || at[1] != ' ') return false;
-  process->state = at[2];
-  for (int field = 3; field <= 22; ++field) {
-    at = strchr(at + 1, ' ');
-    if (at == nullptr) return false;
-    if (field == 5) process->group = static_cast<pid_t>(strtol(at + 1, nullptr, 10));
+const char* StatusField(const char* status, const char* key) {
+  const size_t length = strlen(key);
+  for (const char* line = status; line != nullptr && *line != '\0';) {
+    if (strncmp(line, key, length) == 0 && line[length] == ':') {
+      line += length + 1;
+      return line + strspn(line, " \t");
+    }
+    line = strchr(line, '\n');
+    if (line != nullptr) ++line;
   }
-  process->start = strtoull(at + 1, nullptr, 10);
+  return nullptr;
+}
+
+bool SoleNamespacePid(const char* status, pid_t pid) {
+  // One number, in this namespace; more would mean that /proc belongs to
+  // an ancestor namespace, where this process has another number too.
+  const char* field = StatusField(status, "NSpid");
+  if (field == nullptr) return false;
+  const size_t length = strcspn(field, "\n");
+  char digits[16];
+  if (length == 0 || length >= sizeof digits) return false;
+  memcpy(digits, field, length);
+  digits[length] = '\0';
+  unsigned long long number = 0;
+  return Decimal(digits, 0x7fffffff, &number) && static_cast<pid_t>(number) == pid;
+}
+
+// Whether signal_number is set in a mask as /proc shows it: hexadecimal,
+// signal N at bit N-1 from the right.
+bool InMask(const char* mask, int signal_number) {
+  const size_t length = strcspn(mask, "\n");
+  const size_t bit = static_cast<size_t>(signal_number - 1);
+  if (signal_number < 1 || bit / 4 >= length) return false;
+  const char digit = mask[length - 1 - bit / 4];
+  int value = 0;
+  if (digit >= '0' && digit <= '9') {
+    value = digit - '0';
+  } else if (digit >= 'a' && digit <= 'f') {
+    value = digit - 'a' + 10;
+  } else {
+    return false;
+  }
+  return (value & (1 << (bit % 4))) != 0;
+}
+
+bool CatchesNone(const char* status, const sigset_t& watched) {
+  // Only the watched signals: a sanitizer's run-time, say, may catch
+  // others.
+  const char* caught = StatusField(status, "SigCgt");
+  if (caught == nullptr) return false;
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (sigismember(&watched, signal_number) == 1 && InMask(caught, signal_number)) return false;
+  }
   return true;
 }
 
-// The cgroup v2 path of a process, from the "0::PATH" line of
-// /proc/PID/cgroup, into path.
-bool ReadCgroup(const char* file, char* path, size_t size) {
-  char text[1024];
-  if (!ReadSmallFile(file, text, sizeof text)) return false;
-  const char* line = strncmp(text, "0::", 3) == 0 ? text : strstr(text, "\n0::");
-  if (line == nullptr) return false;
-  line += line[0] == '\n' ? 4 : 3;
-  const size_t length = strcspn(line, "\n");
-  if (length == 0 || length >= size) return false;
-  memcpy(path, line, length);
-  path[length] = '\0';
+bool StatField(const char* stat, int number, char* field, size_t size) {
+  // The name in the second field may hold spaces and parentheses: the
+  // fields are counted from the last ')'.
+  const char* at = strrchr(stat, ')');
+  if (at == nullptr || number < 3) return false;
+  ++at;
+  for (int counted = 3;; ++counted) {
+    if (*at != ' ') return false;
+    ++at;
+    const size_t length = strcspn(at, " \n");
+    if (counted == number) {
+      if (length == 0 || length >= size) return false;
+      memcpy(field, at, length);
+      field[length] = '\0';
+      return true;
+    }
+    at += length;
+  }
+}
+
+bool StatLeadsItsGroupAndSession(const char* stat, pid_t pid) {
+  // Fields 5 and 6: the process group and the session.
+  const int numbers[] = {5, 6};
+  for (const int number : numbers) {
+    char field[16];
+    unsigned long long id = 0;
+    if (!StatField(stat, number, field, sizeof field) || !Decimal(field, 0x7fffffff, &id) ||
+        id != static_cast<unsigned long long>(pid)) {
+      return false;
+    }
+  }
   return true;
 }
 
-bool EndsWith(const char* text, const char* end) {
-  const size_t length = strlen(text);
-  const size_t end_length = strlen(end);
-  return length >= end_length && strcmp(text + length - end_length, end) == 0;
+namespace {
+
+// The six signals monitor blocks for good before its first launch.
+sigset_t WatchedSignals() {
+  sigset_t watched;
+  sigemptyset(&watched);
+  const int signals[] = {SIGHUP, SIGALRM, SIGINT, SIGCHLD, SIGPIPE, SIGTERM};
+  for (const int signal_number : signals) sigaddset(&watched, signal_number);
+  return watched;
 }
 
-// Calls take(pid) for each pid listed in a file of decimal numbers, one
-// per line, read in pieces so that no list is too long. A process outside
-// this PID namespace is listed as 0.
-template <typename Take>
-bool ForEachListedPid(const char* file, Take take) {
+// Whether this process started with every signal of watched blocked.
+bool BlocksAll(const sigset_t& watched) {
+  sigset_t blocked;
+  if (sigprocmask(SIG_BLOCK, nullptr, &blocked) != 0) return false;
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (sigismember(&watched, signal_number) == 1 && sigismember(&blocked, signal_number) != 1) return false;
+  }
+  return true;
+}
+
+// Whether the command line of process supervisor, after its own name, is
+// this process's whole command line, byte for byte: monitor executes its
+// target with its own argument vector from its second element on. Read in
+// pieces, so that no command line is too long.
+bool RunsThisCommandLine(pid_t supervisor) {
+  char path[48];
+  static_cast<void>(snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(supervisor)));
+  const int theirs = open(path, O_RDONLY | O_CLOEXEC);
+  if (theirs < 0) return false;
+  const int ours = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (ours < 0) {
+    static_cast<void>(close(theirs));
+    return false;
+  }
+  char their_piece[4096];
+  char our_piece[4096];
+  bool in_their_name = true;
+  bool same = true;
+  size_t their_used = 0;
+  size_t their_length = 0;
+  ssize_t got = 0;
+  while (same && (got = read(ours, our_piece, sizeof our_piece)) > 0) {
+    for (ssize_t at = 0; same && at < got; ++at) {
+      // The next byte of theirs after their own name.
+      for (;;) {
+        if (their_used == their_length) {
+          const ssize_t more = read(theirs, their_piece, sizeof their_piece);
+          if (more <= 0) {
+            same = false;
+            break;
+          }
+          their_length = static_cast<size_t>(more);
+          their_used = 0;
+        }
+        const char byte = their_piece[their_used++];
+        if (!in_their_name) {
+          same = byte == our_piece[at];
+          break;
+        }
+        in_their_name = byte != '\0';
+      }
+    }
+  }
+  // Theirs must end where ours does.
+  if (same && got == 0 && their_used == their_length && read(theirs, their_piece, 1) != 0) same = false;
+  if (got < 0) same = false;
+  static_cast<void>(close(ours));
+  static_cast<void>(close(theirs));
+  return same && !in_their_name;
+}
+
+// Whether the parent is provably a monitor supervisor; if not, why not,
+// into why.
+bool ProveSupervisor(pid_t parent, const char* children, char* why, size_t size) {
+  char path[48];
+  char text[4096];
+  auto unreadable = [&](const char* file) {
+    static_cast<void>(snprintf(why, size, "cannot read %s: %s", file, strerror(errno)));
+    return false;
+  };
+  if (!ReadSmallFile("/proc/self/status", text, sizeof text)) return unreadable("/proc/self/status");
+  if (!SoleNamespacePid(text, getpid())) {
+    static_cast<void>(snprintf(why, size, "/proc is another PID namespace's"));
+    return false;
+  }
+  static_cast<void>(snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(parent)));
+  if (!ReadSmallFile(path, text, sizeof text)) return unreadable(path);
+  const bool leads = StatLeadsItsGroupAndSession(text, parent);
+  static_cast<void>(snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(parent)));
+  if (!ReadSmallFile(path, text, sizeof text)) return unreadable(path);
+  // monitor blocks the watched signals for good and catches none; its
+  // target inherits the mask. Its own mask cannot be read: while it waits
+  // in sigwait, /proc shows the signals it waits for unblocked.
+  const sigset_t watched = WatchedSignals();
+  if (!leads || !CatchesNone(text, watched) || !BlocksAll(watched) || !RunsThisCommandLine(parent)) {
+    static_cast<void>(
+        snprintf(why, size, "the parent %d is not a monitor that runs this command", static_cast<int>(parent)));
+    return false;
+  }
+  const int list = open(children, O_RDONLY | O_CLOEXEC);
+  if (list < 0) return unreadable(children);
+  static_cast<void>(close(list));
+  // Had the parent died meanwhile, this process would have a new one, and
+  // what was read might be another process's that took the pid.
+  if (getppid() != parent) {
+    static_cast<void>(snprintf(why, size, "the parent %d has gone", static_cast<int>(parent)));
+    return false;
+  }
+  return true;
+}
+
+// The supervisor's children, into pids (at most max; more are not
+// returned, only counted): false when the list cannot be read.
+bool ListChildren(const char* file, pid_t* pids, int max, int* count) {
   const int fd = open(file, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char piece[4096];
-  long pid = 0;
+  unsigned long long pid = 0;
   bool digits = false;
   ssize_t got = 0;
+  *count = 0;
+  auto take = [&]() {
+    if (*count < max) pids[*count] = static_cast<pid_t>(pid);
+    ++*count;
+  };
   while ((got = read(fd, piece, sizeof piece)) > 0) {
     for (ssize_t at = 0; at < got; ++at) {
-      if (piece[at] >= '0' && piece[at] <= '9') {
-        pid = pid * 10 + (piece[at] - '0');
+      if (piece[at] >= '0' && piece[at] <= '9' && pid < 0x7fffffff) {
+        pid = pid * 10 + static_cast<unsigned>(piece[at] - '0');
         digits = true;
-      } else {
-        if (digits) take(static_cast<pid_t>(pid));
+      } else if (digits) {
+        take();
         pid = 0;
         digits = false;
       }
     }
   }
+  const int error = errno;
   static_cast<void>(close(fd));
-  if (digits) take(static_cast<pid_t>(pid));
+  if (digits) take();
+  errno = error;
   return got == 0;
 }
 
-// Calls take(pid) for each process that /proc lists.
-template <typename Take>
-bool ForEachProcess(Take take) {
-  const int directory = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory < 0) return false;
-  alignas(8) char entries[4096];
-  long got = 0;
-  while ((got = syscall(SYS_getdents64, directory, entries, sizeof entries)) > 0) {
-    for (long at = 0; at < got;) {
-      // A record: d_ino and d_off (8 bytes each), d_reclen (2), d_type (1),
-      // then the name.
-      const char* name = entries + at + 19;
-      unsigned short length = 0;
-      memcpy(&length, entries + at + 16, sizeof length);
-      if (length == 0) break;
-      at += length;
-      if (name[0] >= '1' && name[0] <= '9') take(static_cast<pid_t>(strtol(name, nullptr, 10)));
-    }
-  }
-  static_cast<void>(close(directory));
-  return got == 0;
-}
-
-// Signals pid with SIGKILL if it is still the process that was proved a
-// leftover: through a pidfd, opened before the proof is read again, so
-// that a pid used again by another process is never signalled.
-void KillIfStill(pid_t pid, unsigned long long start) {
-  const long pidfd = syscall(SYS_pidfd_open, pid, 0);
-  const bool have_pidfd = pidfd >= 0;
-  if (!have_pidfd && errno != ENOSYS && errno != EPERM) return;  // gone already
-  Process process;
-  if (ReadProcess(pid, &process) && process.start == start) {
-    if (have_pidfd) {
-      static_cast<void>(syscall(SYS_pidfd_send_signal, static_cast<int>(pidfd), SIGKILL, nullptr, 0));
-    } else {
-      // Kernels before 5.3: the start time was read again just now.
-      static_cast<void>(kill(pid, SIGKILL));
-    }
-  }
-  if (have_pidfd) static_cast<void>(close(static_cast<int>(pidfd)));
-}
-
-// Whether the list in file holds both this process and the supervisor:
-// each process is in one cgroup, so that list is theirs.
-bool ListsBoth(const char* file, pid_t supervisor) {
-  bool self = false;
-  bool parent = false;
-  const pid_t me = getpid();
-  return ForEachListedPid(file,
-                          [&](pid_t pid) {
-                            self = self || pid == me;
-                            parent = parent || pid == supervisor;
-                          }) &&
-         self && parent;
-}
-
-// Finds the process list of cgroup (a path as /proc/self/cgroup gives it)
-// under a cgroup v2 mount: /sys/fs/cgroup, or /sys/fs/cgroup/unified on a
-// hybrid system. A container's mount may show only a subtree, whose root
-// is cut from the front of the path: each shorter tail of the path is
-// tried, and the list taken only if it holds both this process and the
-// supervisor.
-bool FindCgroupProcs(const char* cgroup, pid_t supervisor, char* file, size_t size) {
-  static const char* const kMounts[] = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"};
-  for (const char* mount : kMounts) {
-    struct statfs mounted {};
-    if (statfs(mount, &mounted) != 0 || mounted.f_type != CGROUP2_SUPER_MAGIC) continue;
-    for (const char* tail = cgroup; tail != nullptr; tail = strchr(tail + 1, '/')) {
-      const int length = snprintf(file, size, "%s%s/cgroup.procs", mount, tail);
-      if (static_cast<size_t>(length) < size && ListsBoth(file, supervisor)) return true;
-    }
+bool Lists(const pid_t* pids, int count, pid_t pid) {
+  for (int at = 0; at < count; ++at) {
+    if (pids[at] == pid) return true;
   }
   return false;
 }
-
-bool Living(const Process& process) { return process.state != 'Z' && process.state != 'X'; }
 
 class Round {
  public:
   Round(const Leftovers& leftovers, Ended* ended) : leftovers_(leftovers), ended_(ended) {}
 
-  // Signals every leftover still living; returns how many there were. A
-  // list that cannot be read is said in the start line, not taken for an
-  // empty one.
-  int EndAll() {
-    living_ = 0;
-    if (!ForEachProcess([this](pid_t pid) { Consider(pid, false); })) ended_->unlisted = true;
-    if (leftovers_.service && !ForEachListedPid(leftovers_.cgroup_procs, [this](pid_t pid) { Consider(pid, true); })) {
-      ended_->unlisted = true;
+  // Signals every leftover still living. Returns how many other children
+  // the supervisor had, dead ones not yet collected included: the wait is
+  // over only once a round finds none. Into *living, how many of them were
+  // living, or could not be proved otherwise.
+  int EndAll(int* living) {
+    *living = 0;
+    int count = 0;
+    if (!ListChildren(leftovers_.children, listed_, kMax, &count)) {
+      Unseen("the supervisor's children cannot be listed", errno);
+      *living = 1;
+      return 1;
     }
-    return living_;
+    if (count > kMax) Unseen("too many of the supervisor's children to list at once", E2BIG);
+    const int shown = count < kMax ? count : kMax;
+    int others = count - shown;
+    *living = others;
+    for (int at = 0; at < shown; ++at) {
+      if (listed_[at] == getpid()) continue;
+      ++others;
+      if (EndIfStillAChild(listed_[at])) ++*living;
+    }
+    return others;
   }
 
+  bool hopeless() const { return hopeless_; }
+
  private:
-  void Consider(pid_t pid, bool in_cgroup) {
-    if (pid <= 1 || pid == getpid() || pid == leftovers_.group) return;
-    Process process;
-    if (!ReadProcess(pid, &process) || !Living(process)) return;
-    // A member of the group; or, listed by the service's cgroup, one that
-    // started after the supervisor. Those of the group were taken already.
-    if (in_cgroup ? process.group == leftovers_.group : process.group != leftovers_.group) return;
-    if (process.start < leftovers_.supervisor_start) return;
-    ++living_;
+  // Signals pid if it is still a living child of the supervisor; whether
+  // it may still live.
+  bool EndIfStillAChild(pid_t pid) {
+    const long pidfd = syscall(SYS_pidfd_open, pid, 0);
+    if (pidfd < 0) {
+      const int error = errno;
+      if (error == ESRCH) return false;  // collected already
+      // Without a pidfd a pid cannot be held while it is proved: none is
+      // signalled, and the wait would change nothing.
+      if (error == ENOSYS || error == EPERM) hopeless_ = true;
+      Unseen("no pidfd to end a leftover through", error);
+      return true;
+    }
+    const bool living = ProvedAndSignalled(pid, static_cast<int>(pidfd));
+    static_cast<void>(close(static_cast<int>(pidfd)));
+    return living;
+  }
+
+  bool ProvedAndSignalled(pid_t pid, int pidfd) {
+    int count = 0;
+    if (!ListChildren(leftovers_.children, again_, kMax, &count)) {
+      Unseen("the supervisor's children cannot be listed", errno);
+      return true;
+    }
+    // No longer its child: collected, and the pid perhaps given to another
+    // process, which the pidfd does not reach in any case.
+    if (!Lists(again_, count < kMax ? count : kMax, pid)) return false;
+    // A process that has ended makes its pidfd readable: a zombie, which
+    // holds nothing and which the supervisor collects.
+    pollfd ended{pidfd, POLLIN, 0};
+    const int ready = poll(&ended, 1, 0);
+    if (ready == 1) return false;
+    if (syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) != 0) {
+      const int error = errno;
+      if (error == ESRCH) return false;
+      Unseen("a leftover could not be signalled", error);
+      return true;
+    }
     Count(pid);
-    KillIfStill(pid, process.start);
+    return true;
+  }
+
+  void Unseen(const char* what, int error) {
+    if (ended_->unseen[0] != '\0') return;
+    static_cast<void>(snprintf(ended_->unseen, sizeof ended_->unseen, "%s: %s", what, strerror(error)));
   }
 
   void Count(pid_t pid) {
-    for (int seen = 0; seen < ended_->count && seen < kSeen; ++seen) {
-      if (seen_[seen] == pid) return;
-    }
-    if (ended_->count < kSeen) seen_[ended_->count] = pid;
+    const int known = ended_->count < kMax ? ended_->count : kMax;
+    if (Lists(signalled_, known, pid)) return;
+    if (ended_->count < kMax) signalled_[ended_->count] = pid;
     if (ended_->count < static_cast<int>(sizeof ended_->first / sizeof ended_->first[0])) {
       ended_->first[ended_->count] = pid;
     }
     ++ended_->count;
   }
 
-  static constexpr int kSeen = 1024;
+  static constexpr int kMax = 1024;
   const Leftovers& leftovers_;
   Ended* ended_;
-  int living_ = 0;
-  pid_t seen_[kSeen] = {};
+  bool hopeless_ = false;
+  pid_t listed_[kMax] = {};
+  pid_t again_[kMax] = {};
+  pid_t signalled_[kMax] = {};
 };
 
 }  // namespace
 
 bool ProveScope(const Options& options, Leftovers* leftovers, Reason* reason) {
   if (options.scope == Scope::kNone) return true;
-  const bool asked = options.scope != Scope::kDefault;
-  // monitor leads a session and a process group of its own, which its
-  // targets inherit: where the parent leads both, the group is its.
   const pid_t parent = getppid();
-  if (parent <= 1 || getpgrp() != parent || getsid(0) != parent) {
-    if (asked) {
-      Say(reason,
-          "cannot end leftovers: the parent %d does not lead both this process group and this session, "
-          "which may then hold processes of others",
-          static_cast<int>(parent));
-    }
-    return !asked;
+  static_cast<void>(snprintf(leftovers->children, sizeof leftovers->children, "/proc/%d/task/%d/children",
+                             static_cast<int>(parent), static_cast<int>(parent)));
+  if (parent <= 1) {
+    static_cast<void>(snprintf(leftovers->unseen, sizeof leftovers->unseen, "the parent is no supervisor"));
+  } else if (ProveSupervisor(parent, leftovers->children, leftovers->unseen, sizeof leftovers->unseen)) {
+    leftovers->supervisor = parent;
+    leftovers->active = true;
+    return true;
   }
-  Process supervisor;
-  if (!ProcIsOwn() || !ReadProcess(parent, &supervisor)) {
-    if (asked) Say(reason, "cannot end leftovers: /proc is not mounted, or is another PID namespace's");
-    return !asked;
-  }
-  leftovers->group = parent;
-  leftovers->supervisor_start = supervisor.start;
-  if (options.scope == Scope::kService) {
-    char parent_file[40];
-    char parent_cgroup[sizeof leftovers->cgroup];
-    static_cast<void>(snprintf(parent_file, sizeof parent_file, "/proc/%d/cgroup", static_cast<int>(parent)));
-    if (!ReadCgroup("/proc/self/cgroup", leftovers->cgroup, sizeof leftovers->cgroup)) {
-      Say(reason, "cannot end the service's leftovers: no cgroup v2 path in /proc/self/cgroup");
-      return false;
-    }
-    if (!EndsWith(leftovers->cgroup, ".service")) {
-      Say(reason, "cannot end the service's leftovers: cgroup %s is not a service's", leftovers->cgroup);
-      return false;
-    }
-    if (!ReadCgroup(parent_file, parent_cgroup, sizeof parent_cgroup) ||
-        strcmp(parent_cgroup, leftovers->cgroup) != 0) {
-      Say(reason, "cannot end the service's leftovers: the supervisor %d is not in cgroup %s", static_cast<int>(parent),
-          leftovers->cgroup);
-      return false;
-    }
-    if (!FindCgroupProcs(leftovers->cgroup, parent, leftovers->cgroup_procs, sizeof leftovers->cgroup_procs)) {
-      Say(reason, "cannot end the service's leftovers: no cgroup v2 hierarchy shows cgroup %s", leftovers->cgroup);
-      return false;
-    }
-    // A service's cgroup holds only what its start made, so nothing in it
-    // is older than the supervisor; any cgroup that holds an older
-    // process (a login session, a shell's) is not the supervisor's own.
-    pid_t older = -1;
-    const bool listed = ForEachListedPid(leftovers->cgroup_procs, [&](pid_t pid) {
-      Process process;
-      if (pid == 0 || (pid != parent && ReadProcess(pid, &process) && process.start < supervisor.start)) older = pid;
-    });
-    if (!listed) {
-      Say(reason, "cannot end the service's leftovers: cannot read %s", leftovers->cgroup_procs);
-      return false;
-    }
-    if (older == 0) {
-      Say(reason, "cannot end the service's leftovers: cgroup %s holds processes outside this PID namespace",
-          leftovers->cgroup);
-      return false;
-    }
-    if (older > 0) {
-      Say(reason, "cannot end the service's leftovers: process %d of cgroup %s is older than the supervisor %d",
-          static_cast<int>(older), leftovers->cgroup, static_cast<int>(parent));
-      return false;
-    }
-    leftovers->service = true;
-  }
-  leftovers->active = true;
-  return true;
+  if (options.scope == Scope::kDefault) return true;
+  Say(reason, "cannot end leftovers: %s", leftovers->unseen);
+  return false;
 }
 
 void EndLeftovers(const Leftovers& leftovers, long wait_ms, Ended* ended) {
   const long long started = NowMs();
   Round round(leftovers, ended);
-  // Each round signals what is still there, new children of leftovers
-  // included, until a round finds none or the wait is over.
-  while ((ended->still_present = round.EndAll()) > 0 && NowMs() - started < wait_ms) {
-    PauseMs(5);
-  }
+  // Each round signals what is still there, the children of leftovers that
+  // reached the supervisor since included, until a round finds nothing
+  // else there or the wait is over.
+  int living = 0;
+  while (round.EndAll(&living) > 0 && !round.hopeless() && NowMs() - started < wait_ms) PauseMs(5);
+  ended->still_present = living;
   ended->elapsed_ms = NowMs() - started;
 }
 

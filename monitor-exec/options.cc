@@ -94,10 +94,10 @@ bool FilterMask(const char* text) {
 }
 
 bool SetScope(const char* text, Scope* scope) {
-  if (strcmp(text, "group") == 0) {
-    *scope = Scope::kGroup;
-  } else if (strcmp(text, "service") == 0) {
-    *scope = Scope::kService;
+  // "group" and "service" name the narrower scopes of earlier versions,
+  // which this one covers.
+  if (strcmp(text, "leftovers") == 0 || strcmp(text, "group") == 0 || strcmp(text, "service") == 0) {
+    *scope = Scope::kLeftovers;
   } else if (strcmp(text, "none") == 0) {
     *scope = Scope::kNone;
   } else {

@@ -19,17 +19,33 @@ namespace {
 constexpr int kInfo = 3 * 8 + 6;
 constexpr int kError = 3 * 8 + 3;
 
-// Sends one datagram to the system log; false if there is none to take it.
+// Sends one message to the system log; false if there is none to take it.
+// /dev/log is a datagram socket under journald and most syslog daemons,
+// a stream socket under some: there, as the C library's syslog does, the
+// message goes over a connection, ended by a NUL.
 bool SendToSystemLog(const char* message, size_t length) {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   strcpy(address.sun_path, "/dev/log");
-  // Never wait on a log that is not reading: the start matters more.
-  const ssize_t sent = sendto(fd, message, length, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  static_cast<void>(close(fd));
-  return sent == static_cast<ssize_t>(length);
+  const int types[] = {SOCK_DGRAM, SOCK_STREAM};
+  for (const int type : types) {
+    const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    const bool stream = type == SOCK_STREAM;
+    // Never wait on a log that is not reading: the start matters more.
+    bool sent = false;
+    int error = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      sent = send(fd, message, length + (stream ? 1 : 0), MSG_DONTWAIT | MSG_NOSIGNAL) ==
+             static_cast<ssize_t>(length + (stream ? 1 : 0));
+    } else {
+      error = errno;
+    }
+    static_cast<void>(close(fd));
+    if (sent) return true;
+    if (error != EPROTOTYPE) return false;
+  }
+  return false;
 }
 
 void Tell(int log_fd, int severity, const char* text, bool or_standard_error) {
@@ -88,21 +104,39 @@ void SayFailure(int log_fd, const char* line) {
 void FormatStartLine(char* line, size_t size, const char* program, pid_t pid, const Leftovers& leftovers,
                      const Ended& ended) {
   if (size == 0) return;
-  // Empty until written, should even the first piece fail.
-  line[0] = '\0';
-  Line text{line, size};
-  text.Append("%s started, pid %d", program, static_cast<int>(pid));
-  if (!leftovers.active) return;
-  if (ended.unlisted) text.Append("; the processes could not all be listed");
-  if (ended.count == 0) {
-    text.Append("; no leftovers");
-    return;
+  // What matters most comes last in the line, so it is written first, and
+  // the path is cut to the room that is left: the pid and the leftovers
+  // are always said, however long the path.
+  char summary[320] = "";
+  Line tail{summary, sizeof summary};
+  tail.Append(" started, pid %d", static_cast<int>(pid));
+  if (!leftovers.active) {
+    if (leftovers.unseen[0] != '\0') tail.Append("; leftovers not looked for: %s", leftovers.unseen);
+  } else if (ended.count == 0 && ended.still_present == 0 && ended.unseen[0] == '\0') {
+    tail.Append("; no leftovers");
+  } else {
+    if (ended.count > 0) {
+      tail.Append("; ended %d leftover%s (", ended.count, ended.count == 1 ? "" : "s");
+      const int listed = ended.count < 8 ? ended.count : 8;
+      for (int at = 0; at < listed; ++at) tail.Append("%s%d", at == 0 ? "" : " ", static_cast<int>(ended.first[at]));
+      tail.Append("%s) in %lld ms", ended.count > listed ? " ..." : "", ended.elapsed_ms);
+    }
+    if (ended.still_present > 0) {
+      tail.Append("%s%d still present after the wait", ended.count > 0 ? ", " : "; leftovers: ", ended.still_present);
+    }
+    if (ended.unseen[0] != '\0') tail.Append("; leftovers not all seen: %s", ended.unseen);
   }
-  text.Append("; ended %d leftover%s (", ended.count, ended.count == 1 ? "" : "s");
-  const int listed = ended.count < 8 ? ended.count : 8;
-  for (int at = 0; at < listed; ++at) text.Append("%s%d", at == 0 ? "" : " ", static_cast<int>(ended.first[at]));
-  text.Append("%s) in %lld ms", ended.count > listed ? " ..." : "", ended.elapsed_ms);
-  if (ended.still_present > 0) text.Append(", %d still present after the wait", ended.still_present);
+  const size_t summary_length = strlen(summary);
+  const size_t program_length = strlen(program);
+  const size_t room = size - 1 > summary_length ? size - 1 - summary_length : 0;
+  size_t shown = program_length;
+  const char* cut = "";
+  if (program_length > room) {
+    shown = room > 3 ? room - 3 : 0;
+    cut = "...";
+  }
+  Line text{line, size};
+  text.Append("%.*s%s%s", static_cast<int>(shown), program, cut, summary);
 }
 
 }  // namespace companion

@@ -46,9 +46,11 @@ int main(int argc, char** argv) {
   // a timeout still ends a start whose check hangs (a dead network mount).
   if (!monitor::BlockSignal()) return kStartFailed;
   if (!monitor::RunAsDaemon()) return kStartFailed;
-  // From here on this is the detached copy. The caller has been told
-  // success, so a first fork that fails (the caller's processes may still
-  // count against RLIMIT_NPROC) is tried again, as a relaunch's is.
+  // From here on this is the detached copy.
+  monitor::AdoptOrphans();
+  // The caller has been told success, so a first fork that fails (the
+  // caller's processes may still count against RLIMIT_NPROC) is tried
+  // again, as a relaunch's is.
   monitor::LaunchTarget(monitor::Launch::kFirst);
   monitor::WaitSignal();
 }

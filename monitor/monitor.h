@@ -37,6 +37,8 @@ bool RaiseCoreLimit();
 // Detaches into the background, keeping the working directory; fails in
 // the invoking process when /dev/null is not the null device.
 bool RunAsDaemon();
+// Makes this process the parent of every orphan its targets leave.
+void AdoptOrphans();
 // Blocks SIGPIPE, so that a refusal written on a broken pipe still ends the
 // start with its status.
 bool BlockBrokenPipe();

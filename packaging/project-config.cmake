@@ -19,3 +19,10 @@ if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_MONITOR_LIBC_OF)
   endforeach()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
 endif()
+# A source package is the tree as it is: the staging of the binary
+# packages (manual pages, changelog, stripping) has nothing to act on there.
+if(CPACK_INSTALLED_DIRECTORIES)
+  set(CPACK_PACKAGING_INSTALL_PREFIX "")
+  set(CPACK_PRE_BUILD_SCRIPTS "")
+  set(CPACK_POST_BUILD_SCRIPTS "")
+endif()

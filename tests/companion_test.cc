@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -21,16 +22,18 @@
 #include <vector>
 
 #include "companion.h"
+#include "harness.h"
 #include "proc.h"
 
 namespace {
 
 // How the stand-in supervisor is set up around the companion.
 struct Around {
-  bool leader = true;         // leads its session and group, as monitor does
-  int leftovers = 0;          // processes of the previous instance in the group
-  bool outsider = false;      // a process of the same parent in another group
-  bool monitor_mask = false;  // SIGTERM blocked and SIGUSR1 ignored, as given
+  bool leader = true;            // leads its session and group, as monitor does
+  int leftovers = 0;             // processes of the previous instance in the group
+  bool outsider = false;         // a process of the same parent in another group
+  bool monitor_mask = false;     // SIGTERM blocked and SIGUSR1 ignored, as given
+  bool other_namespace = false;  // in a PID namespace of its own, /proc the test's
 };
 
 struct Outcome {
@@ -66,7 +69,7 @@ std::string ReadFile(const std::string& path) {
 
 bool Alive(pid_t pid) {
   const char state = proc::State(pid);
-  return state != '\0' && state != 'Z' && state != 'X';
+  return state != '?' && state != 'Z' && state != 'X';
 }
 
 [[noreturn]] void Forever() {
@@ -74,7 +77,7 @@ bool Alive(pid_t pid) {
 }
 
 class Companion : public ::testing::Test {
- protected:
+ public:
   void SetUp() override { ASSERT_TRUE(proc::MakeScratch("companion", dir_, sizeof dir_)); }
   void TearDown() override {
     // A copy of the group database bound over it by a test, if any.
@@ -131,6 +134,7 @@ class Companion : public ::testing::Test {
  private:
   [[noreturn]] void Supervise(const std::vector<std::string>& args, const Around& setup, int report) {
     if (setup.leader ? setsid() < 0 : setpgid(0, 0) != 0) _exit(1);
+    if (setup.other_namespace) EnterPidNamespace();
     Report got{};
     for (int at = 0; at < setup.leftovers && at < 4; ++at) {
       got.leftovers[at] = fork();
@@ -139,6 +143,8 @@ class Companion : public ::testing::Test {
         if (at == 0 && fork() < 0) _exit(1);
         Forever();
       }
+      // Numbered as the new namespace numbers them: not this test's to name.
+      if (setup.other_namespace) got.leftovers[at] = 0;
     }
     if (setup.outsider) {
       got.outsider = fork();
@@ -154,6 +160,19 @@ class Companion : public ::testing::Test {
     got.ms = (proc::Now() - started) / 1000000;
     if (write(report, &got, sizeof got) != sizeof got) _exit(1);
     Forever();
+  }
+
+  // Goes on as process 2 of a new PID namespace, in this process's group,
+  // with /proc still this test's: process 1 holds the namespace, and this
+  // process stays the group's leader, which TearDown ends with the rest.
+  static void EnterPidNamespace() {
+    if (unshare(CLONE_NEWPID) != 0) _exit(1);
+    const pid_t init = fork();
+    if (init < 0) _exit(1);
+    if (init > 0) Forever();
+    const pid_t second = fork();
+    if (second < 0) _exit(1);
+    if (second > 0) Forever();
   }
 
   [[noreturn]] void Execute(const std::vector<std::string>& args, const Around& setup) {
@@ -261,15 +280,6 @@ TEST_F(Companion, RefusesWithoutAProgram) {
   }
 }
 
-TEST_F(Companion, RefusesTheGroupScopeWhereTheParentDoesNotLeadTheSession) {
-  const Outcome outcome = Run({"--end=group", "/bin/sh", "-c", "echo ran >&3"}, Around{false, 1, false, false});
-  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
-  EXPECT_NE(outcome.error.find("does not lead both this process group and this session"), std::string::npos)
-      << outcome.error;
-  EXPECT_TRUE(Alive(outcome.leftovers[0]));
-  EXPECT_EQ(outcome.output, "");
-}
-
 TEST_F(Companion, HelpAndVersion) {
   Outcome outcome = Run({"--version"});
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.status;
@@ -286,46 +296,205 @@ TEST_F(Companion, HelpAndVersion) {
 
 // --- Leftovers ----------------------------------------------------------------
 
-TEST_F(Companion, EndsTheGroupsLeftoversAndWaitsUntilTheyAreGone) {
-  // The program, in the companion's own pid, says which leftovers it still
-  // sees living, and its pid.
-  const Outcome outcome = Run({"--log-fd=4", "/bin/sh", "-c",
-                               "for p in /proc/[0-9]*; do grep -q '^State:.*[RSD]' $p/status 2>/dev/null && "
-                               "echo \"${p#/proc/} $(cut -d' ' -f5 $p/stat)\"; done >&3; echo self $$ >&3"},
-                              Around{true, 3, true, false});
-  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
-  EXPECT_NE(outcome.output.find("self " + std::to_string(outcome.companion) + "\n"), std::string::npos)
-      << "the program did not keep the companion's pid:\n"
-      << outcome.output;
-  // Three leftovers and the first one's child: none living when the program
-  // started, nor now; the outsider and the supervisor untouched.
-  for (int at = 0; at < 3; ++at) {
-    EXPECT_EQ(outcome.output.find("\n" + std::to_string(outcome.leftovers[at]) + " "), std::string::npos)
-        << "leftover " << outcome.leftovers[at] << " lived on:\n"
-        << outcome.output;
-    EXPECT_FALSE(Alive(outcome.leftovers[at]));
+// The first instance, under the real monitor, leaves processes of every kind
+// and reports each as "left PID" on descriptor 3; once all six are there it
+// dies by SIGKILL. The next says which of them still live, then exits.
+const char* const kLeavesSix =
+    "if [ ! -e \"$0/first\" ]; then : > \"$0/first\"\n"
+    "  sleep 1000 & echo \"left $!\" >&3\n"                                                   // in the group
+    "  setsid sleep 1000 & echo \"left $!\" >&3\n"                                            // a session of its own
+    "  ( sleep 1000 & echo \"left $!\" >&3; exec sleep 1000 ) & echo \"left $!\" >&3\n"       // one with a child
+    "  ( setsid sh -c 'echo \"left $$\" >&3; sleep 1000 & echo \"left $!\" >&3; wait' & )\n"  // a daemon
+    "  n=0; while [ $(grep -c '^left' \"$0/output\") -lt 6 ] && [ $n -lt 2000 ]; do sleep 0.01; n=$((n+1)); done\n"
+    "  kill -KILL $$\n"
+    "fi\n"
+    "for p in $(sed -n 's/^left //p' \"$0/output\"); do\n"
+    "  grep -qs '^State:.*[RSDT]' /proc/$p/status && echo \"alive $p\" >&3\n"
+    "done\n"
+    "echo \"second $$ $PPID\" >&3\n";
+
+// What a run under the real monitor left in its files.
+struct UnderMonitor {
+  std::string output;  // descriptor 3: the script's reports
+  std::string log;     // descriptor 4: the companion's start lines
+  std::vector<pid_t> left;
+  pid_t supervisor = 0;
+  pid_t second = 0;
+};
+
+// Runs "monitor monitor-exec --log-fd=4 ARGS /bin/sh -c SCRIPT DIR" until
+// the second instance has said "second"; the supervisor and everything it
+// left are ended by TearDown.
+UnderMonitor RunUnderMonitor(Companion* test, const std::vector<std::string>& args, const char* script) {
+  UnderMonitor run;
+  const std::string output = test->Path("output");
+  const std::string log = test->Path("log");
+  // Appended to by every instance, so emptied once, here.
+  for (const std::string* file : {&output, &log}) static_cast<void>(truncate(file->c_str(), 0));
+  const pid_t invoker = fork();
+  if (invoker == 0) {
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int logged = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (out < 0 || logged < 0 || dup2(out, 3) != 3 || dup2(logged, 4) != 4) _exit(120);
+    std::vector<char*> argv{const_cast<char*>(MONITOR_PATH), const_cast<char*>(MONITOR_EXEC_PATH),
+                            const_cast<char*>("--log-fd=4")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const char* arg : {"/bin/sh", "-c", script}) argv.push_back(const_cast<char*>(arg));
+    argv.push_back(test->dir_);
+    argv.push_back(nullptr);
+    execv(MONITOR_PATH, argv.data());
+    _exit(121);
   }
-  EXPECT_TRUE(Alive(outcome.outsider));
-  EXPECT_TRUE(Alive(started_.front()));
-  const std::string start = "monitor-exec[" + std::to_string(outcome.companion) + "]: /bin/sh started, pid " +
-                            std::to_string(outcome.companion) + "; ended 4 leftovers (";
-  EXPECT_EQ(outcome.log.rfind(start, 0), 0u) << outcome.log;
-  for (int at = 0; at < 3; ++at) {
-    EXPECT_NE(outcome.log.find(std::to_string(outcome.leftovers[at])), std::string::npos) << outcome.log;
+  int status = -1;
+  if (invoker <= 0 || waitpid(invoker, &status, 0) != invoker || status != 0) return run;
+  const long long give_up = proc::Now() + proc::kDeadlineNs;
+  while ((run.output = ReadFile(output)).find("second ") == std::string::npos && proc::Now() < give_up) {
+    proc::SleepUs(5000);
   }
-  EXPECT_EQ(outcome.log.find("still present"), std::string::npos) << outcome.log;
-  EXPECT_LT(outcome.ms, 5000) << "the wait must end once they are gone, zombies included";
-  EXPECT_EQ(std::count(outcome.log.begin(), outcome.log.end(), '\n'), 1) << outcome.log;
+  run.log = ReadFile(log);
+  size_t at = 0;
+  while ((at = run.output.find("left ", at)) != std::string::npos) {
+    run.left.push_back(static_cast<pid_t>(std::stol(run.output.substr(at + 5))));
+    test->started_.push_back(run.left.back());
+    at += 5;
+  }
+  at = run.output.find("second ");
+  if (at != std::string::npos) {
+    run.second = static_cast<pid_t>(std::stol(run.output.substr(at + 7)));
+    run.supervisor = static_cast<pid_t>(std::stol(run.output.substr(run.output.find(' ', at + 7) + 1)));
+    test->groups_.push_back(run.supervisor);
+    test->started_.push_back(run.supervisor);
+  }
+  return run;
+}
+
+TEST_F(Companion, EndsWhatEarlierInstancesLeftWhateverTheirSessionAndWaitsUntilTheyAreGone) {
+  // A process of this test's own, outside the supervisor: never touched.
+  const pid_t outsider = fork();
+  if (outsider == 0) Forever();
+  started_.push_back(outsider);
+  const UnderMonitor run = RunUnderMonitor(this, {}, kLeavesSix);
+  ASSERT_GT(run.second, 1) << run.output << run.log;
+  ASSERT_EQ(run.left.size(), 6u) << run.output;
+  EXPECT_EQ(run.output.find("alive"), std::string::npos) << "the second instance saw leftovers:\n" << run.output;
+  for (const pid_t pid : run.left) EXPECT_FALSE(Alive(pid)) << pid;
+  EXPECT_TRUE(Alive(outsider));
+  EXPECT_TRUE(Alive(run.supervisor));
+  // One line each: the first found none, the second ended all six.
+  const size_t second_line = run.log.find('\n') + 1;
+  EXPECT_NE(run.log.find("/bin/sh started, pid "), std::string::npos) << run.log;
+  EXPECT_NE(run.log.substr(0, second_line).find("; no leftovers\n"), std::string::npos) << run.log;
+  const std::string second = run.log.substr(second_line);
+  EXPECT_EQ(second.rfind("monitor-exec[" + std::to_string(run.second) + "]: /bin/sh started, pid " +
+                             std::to_string(run.second) + "; ended 6 leftovers (",
+                         0),
+            0u)
+      << run.log;
+  for (const pid_t pid : run.left) EXPECT_NE(second.find(std::to_string(pid)), std::string::npos) << pid;
+  EXPECT_EQ(second.find("still present"), std::string::npos) << second;
 }
 
 TEST_F(Companion, SaysWhatWasStillPresentWhenTheWaitIsOver) {
-  // With no wait at all, the leftovers (two, and the first one's child)
-  // are signalled once and the start goes on, saying so.
-  const Outcome outcome = Run({"--end-wait=0", "--log-fd=4", "/bin/true"}, Around{true, 2, false, false});
-  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
-  EXPECT_NE(outcome.log.find("; ended 3 leftovers ("), std::string::npos) << outcome.log;
-  EXPECT_NE(outcome.log.find(", 3 still present after the wait\n"), std::string::npos) << outcome.log;
+  // With no wait at all, the leftovers are signalled once and the start
+  // goes on, saying so; the scope asked for by its name, or by the names of
+  // earlier versions, which units may still hold, is the same.
+  for (const char* scope : {"--end=leftovers", "--end=group", "--end=service"}) {
+    const UnderMonitor run = RunUnderMonitor(
+        this, {scope, "--end-wait=0"},
+        "if [ ! -e \"$0/first\" ]; then : > \"$0/first\"; sleep 1000 & echo \"left $!\" >&3; sleep 1000 & "
+        "echo \"left $!\" >&3; kill -KILL $$; fi; echo \"second $$ $PPID\" >&3");
+    ASSERT_GT(run.second, 1) << scope << run.output << run.log;
+    EXPECT_NE(run.log.find("; ended 2 leftovers ("), std::string::npos) << scope << run.log;
+    EXPECT_NE(run.log.find(", 2 still present after the wait\n"), std::string::npos) << scope << run.log;
+    remove(Path("first").c_str());
+  }
 }
+
+TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
+  // A shell that leads its session, and a monitor whose /proc is another
+  // PID namespace's: by default the program starts all the same, ending
+  // nothing and saying why; asked for, the scope is refused; --end=none
+  // ends nothing even under monitor.
+  for (const bool other_namespace : {false, true}) {
+    Around setup{true, 1, false, false};
+    setup.other_namespace = other_namespace;
+    const char* why = other_namespace ? "/proc is another PID namespace's" : "is not a monitor that runs this command";
+    const Outcome unproved = Run({"/bin/true"}, setup);
+    ASSERT_TRUE(WIFEXITED(unproved.status) && WEXITSTATUS(unproved.status) == 0) << unproved.error;
+    if (!other_namespace) {
+      EXPECT_TRUE(Alive(unproved.leftovers[0]));
+    }
+    EXPECT_NE(unproved.log.find("/bin/true started, pid "), std::string::npos) << unproved.log;
+    EXPECT_NE(unproved.log.find("; leftovers not looked for: "), std::string::npos) << unproved.log;
+    EXPECT_NE(unproved.log.find(why), std::string::npos) << unproved.log;
+    const Outcome asked = Run({"--end=leftovers", "/bin/sh", "-c", "echo ran >&3"}, setup);
+    EXPECT_TRUE(WIFEXITED(asked.status) && WEXITSTATUS(asked.status) == companion::kRefused) << asked.status;
+    EXPECT_NE(asked.error.find("monitor-exec: cannot end leftovers: "), std::string::npos) << asked.error;
+    EXPECT_NE(asked.error.find(why), std::string::npos) << asked.error;
+    if (!other_namespace) {
+      EXPECT_TRUE(Alive(asked.leftovers[0]));
+    }
+    EXPECT_EQ(asked.output, "");
+  }
+  const UnderMonitor none = RunUnderMonitor(
+      this, {"--end=none"},
+      "if [ ! -e \"$0/first\" ]; then : > \"$0/first\"; sleep 1000 & echo \"left $!\" >&3; kill -KILL $$; fi; "
+      "echo \"second $$ $PPID\" >&3");
+  ASSERT_EQ(none.left.size(), 1u) << none.output;
+  EXPECT_TRUE(Alive(none.left[0]));
+  EXPECT_EQ(none.log.find("leftover"), std::string::npos) << none.log;
+}
+
+// Each thing that tells monitor from another parent, alone: a stand-in
+// like monitor in all but one is not taken for it, and its other child is
+// left alone.
+struct Likeness {
+  const char* name;
+  bool session, block, catches, other_command;
+  bool taken;
+};
+
+class Proof : public Companion, public ::testing::WithParamInterface<Likeness> {};
+
+TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
+  const Likeness like = GetParam();
+  const pid_t stand_in = fork();
+  if (stand_in == 0) {
+    const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (log < 0 || dup2(log, 4) != 4) _exit(120);
+    setenv("STAND_IN_SESSION", like.session ? "1" : "0", 1);
+    setenv("STAND_IN_BLOCK", like.block ? "1" : "0", 1);
+    setenv("STAND_IN_CATCH", like.catches ? "1" : "0", 1);
+    setenv("STAND_IN_SHIFT", like.other_command ? "1" : "0", 1);
+    std::vector<const char*> argv{STAND_IN_PATH, MONITOR_EXEC_PATH};
+    if (like.other_command) argv.push_back(MONITOR_EXEC_PATH);
+    for (const char* arg : {"--log-fd=4", "/bin/true", static_cast<const char*>(nullptr)}) argv.push_back(arg);
+    execv(STAND_IN_PATH, const_cast<char**>(argv.data()));
+    _exit(121);
+  }
+  ASSERT_GT(stand_in, 1);
+  started_.push_back(stand_in);
+  groups_.push_back(stand_in);
+  const auto status = harness::WaitForExit(stand_in);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+  const std::string log = ReadFile(Path("log"));
+  if (like.taken) {
+    EXPECT_NE(log.find("; ended 1 leftover ("), std::string::npos) << log;
+  } else {
+    EXPECT_NE(log.find("; leftovers not looked for: the parent " + std::to_string(stand_in) +
+                       " is not a monitor that runs this command\n"),
+              std::string::npos)
+        << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Parents, Proof,
+                         ::testing::Values(Likeness{"LikeMonitor", true, true, false, false, true},
+                                           Likeness{"NoSession", false, true, false, false, false},
+                                           Likeness{"SignalsNotBlocked", true, false, false, false, false},
+                                           Likeness{"CatchesSigchld", true, true, true, false, false},
+                                           Likeness{"OtherCommand", true, true, false, true, false}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
   // The output and log descriptors are the companion's; the program gets
@@ -334,26 +503,6 @@ TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
                                "for fd in 3 4; do { true >&$fd; } 2>/dev/null && echo open $fd; done; echo done"});
   ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
   EXPECT_EQ(outcome.output, "done\n");
-}
-
-TEST_F(Companion, SaysThereWereNoLeftovers) {
-  const Outcome outcome = Run({"--log-fd=4", "/bin/true"});
-  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
-  EXPECT_EQ(outcome.log, "monitor-exec[" + std::to_string(outcome.companion) + "]: /bin/true started, pid " +
-                             std::to_string(outcome.companion) + "; no leftovers\n");
-}
-
-TEST_F(Companion, EndsNothingWhereTheGroupIsNotProvablyTheSupervisors) {
-  // By default it starts the program all the same, ending nothing; --end=none
-  // ends nothing even under monitor.
-  const Outcome unproved = Run({"--log-fd=4", "/bin/true"}, Around{false, 1, false, false});
-  ASSERT_TRUE(WIFEXITED(unproved.status) && WEXITSTATUS(unproved.status) == 0) << unproved.error;
-  EXPECT_TRUE(Alive(unproved.leftovers[0]));
-  EXPECT_EQ(unproved.log, "monitor-exec[" + std::to_string(unproved.companion) + "]: /bin/true started, pid " +
-                              std::to_string(unproved.companion) + "\n");
-  const Outcome none = Run({"--end=none", "--log-fd=4", "/bin/true"}, Around{true, 1, false, false});
-  ASSERT_TRUE(WIFEXITED(none.status) && WEXITSTATUS(none.status) == 0) << none.error;
-  EXPECT_TRUE(Alive(none.leftovers[0]));
 }
 
 // --- What the program gets ------------------------------------------------------
@@ -548,29 +697,34 @@ TEST_F(Companion, StayingPassesSignalsOn) {
 
 // --- Exit code lists, read as the staying mode reads them -------------------------------
 
-TEST(StartLine, IsCutShortWithinItsBuffer) {
-  // A path longer than the line: the line is cut, ends within its buffer,
-  // and the bytes after it are untouched.
-  char buffer[48];
+TEST(StartLine, CutsThePathNeverTheSummary) {
+  // A path longer than the line: the path is cut, the pid and the leftovers
+  // are said, the line ends within its buffer and the bytes after it are
+  // untouched.
+  char buffer[600];
   memset(buffer, '#', sizeof buffer);
-  const std::string program = "/" + std::string(200, 'p');
+  const std::string program = "/" + std::string(568, 'p');
   companion::Leftovers leftovers;
   leftovers.active = true;
   companion::Ended ended;
   ended.count = 3;
-  companion::FormatStartLine(buffer, 32, program.c_str(), 42, leftovers, ended);
-  EXPECT_EQ(strlen(buffer), 31u);
-  EXPECT_EQ(std::string(buffer), program.substr(0, 31));
-  EXPECT_EQ(std::string(buffer + 32, sizeof buffer - 32), std::string(sizeof buffer - 32, '#'));
-  // One that fits says everything.
-  char whole[128];
   ended.first[0] = 7;
   ended.first[1] = 8;
   ended.first[2] = 9;
   ended.elapsed_ms = 5;
   ended.still_present = 1;
-  companion::FormatStartLine(whole, sizeof whole, "/x", 42, leftovers, ended);
-  EXPECT_STREQ(whole, "/x started, pid 42; ended 3 leftovers (7 8 9) in 5 ms, 1 still present after the wait");
+  const std::string summary = " started, pid 42; ended 3 leftovers (7 8 9) in 5 ms, 1 still present after the wait";
+  companion::FormatStartLine(buffer, 512, program.c_str(), 42, leftovers, ended);
+  EXPECT_EQ(std::string(buffer), program.substr(0, 511 - summary.size() - 3) + "..." + summary);
+  EXPECT_EQ(std::string(buffer + 512, sizeof buffer - 512), std::string(sizeof buffer - 512, '#'));
+  // One that fits says everything; what could not be seen is said too.
+  companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
+  EXPECT_EQ(std::string(buffer), "/x" + summary);
+  snprintf(ended.unseen, sizeof ended.unseen, "no pidfd");
+  ended.count = 0;
+  companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer,
+               "/x started, pid 42; leftovers: 1 still present after the wait; leftovers not all seen: no pidfd");
 }
 
 TEST(ListedCode, ReadsCodesAndRanges) {
