@@ -725,6 +725,10 @@ TEST(StartLine, CutsThePathNeverTheSummary) {
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_STREQ(buffer,
                "/x started, pid 42; leftovers: 1 still present after the wait; leftovers not all seen: no pidfd");
+  // Nothing seen living is not "no leftovers" where some could not be seen.
+  ended.still_present = 0;
+  companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer, "/x started, pid 42; leftovers not all seen: no pidfd");
 }
 
 TEST(ListedCode, ReadsCodesAndRanges) {
