@@ -452,6 +452,7 @@ struct Likeness {
   const char* name;
   bool session, block, catches, other_command;
   bool taken;
+  bool zombie = false;  // the other child has exited and is not yet collected
 };
 
 class Proof : public Companion, public ::testing::WithParamInterface<Likeness> {};
@@ -466,8 +467,11 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
     setenv("STAND_IN_BLOCK", like.block ? "1" : "0", 1);
     setenv("STAND_IN_CATCH", like.catches ? "1" : "0", 1);
     setenv("STAND_IN_SHIFT", like.other_command ? "1" : "0", 1);
+    setenv("STAND_IN_ZOMBIE", like.zombie ? "1" : "0", 1);
     std::vector<const char*> argv{STAND_IN_PATH, MONITOR_EXEC_PATH};
     if (like.other_command) argv.push_back(MONITOR_EXEC_PATH);
+    // A zombie stays until the companion has ended: one round only.
+    if (like.zombie) argv.push_back("--end-wait=0");
     for (const char* arg : {"--log-fd=4", "/bin/true", static_cast<const char*>(nullptr)}) argv.push_back(arg);
     execv(STAND_IN_PATH, const_cast<char**>(argv.data()));
     _exit(121);
@@ -478,7 +482,11 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
   const auto status = harness::WaitForExit(stand_in);
   ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
   const std::string log = ReadFile(Path("log"));
-  if (like.taken) {
+  if (like.zombie) {
+    // Dead already, it holds nothing: neither ended nor still present.
+    EXPECT_NE(log.find(" started, pid "), std::string::npos) << log;
+    EXPECT_NE(log.find("; no leftovers\n"), std::string::npos) << log;
+  } else if (like.taken) {
     EXPECT_NE(log.find("; ended 1 leftover ("), std::string::npos) << log;
   } else {
     EXPECT_NE(log.find("; leftovers not looked for: the parent " + std::to_string(stand_in) +
@@ -493,7 +501,8 @@ INSTANTIATE_TEST_SUITE_P(Parents, Proof,
                                            Likeness{"NoSession", false, true, false, false, false},
                                            Likeness{"SignalsNotBlocked", true, false, false, false, false},
                                            Likeness{"CatchesSigchld", true, true, true, false, false},
-                                           Likeness{"OtherCommand", true, true, false, true, false}),
+                                           Likeness{"OtherCommand", true, true, false, true, false},
+                                           Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
