@@ -406,7 +406,7 @@ TEST_F(Companion, SaysWhatWasStillPresentWhenTheWaitIsOver) {
     ASSERT_GT(run.second, 1) << scope << run.output << run.log;
     EXPECT_NE(run.log.find("; ended 2 leftovers ("), std::string::npos) << scope << run.log;
     EXPECT_NE(run.log.find(", 2 still present after the wait\n"), std::string::npos) << scope << run.log;
-    remove(Path("first").c_str());
+    ASSERT_EQ(remove(Path("first").c_str()), 0);
   }
 }
 
@@ -729,7 +729,7 @@ TEST(StartLine, CutsThePathNeverTheSummary) {
   // One that fits says everything; what could not be seen is said too.
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_EQ(std::string(buffer), "/x" + summary);
-  snprintf(ended.unseen, sizeof ended.unseen, "no pidfd");
+  ASSERT_GT(snprintf(ended.unseen, sizeof ended.unseen, "no pidfd"), 0);
   ended.count = 0;
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_STREQ(buffer,
