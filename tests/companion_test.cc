@@ -14,6 +14,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -504,6 +505,59 @@ INSTANTIATE_TEST_SUITE_P(Parents, Proof,
                                            Likeness{"OtherCommand", true, true, false, true, false},
                                            Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// The number of the system call that a process is blocked in, as
+// /proc/PID/syscall gives it, or -1.
+long BlockedIn(pid_t pid) {
+  char text[256];
+  if (!proc::ReadProcFile(pid, "syscall", text, sizeof text)) return -1;
+  long long number = -1;
+  const std::string first(text, strcspn(text, " \n"));
+  return proc::ParseNumber(first.c_str(), 0, 1 << 20, &number) ? static_cast<long>(number) : -1;
+}
+
+TEST_F(Companion, StopsOnceItsSupervisorHasGone) {
+  // A zombie that the stand-in collects only after the companion keeps the
+  // companion in its rounds; then the stand-in dies, and its pid could go
+  // to a process whose children the companion must never take for its own.
+  const pid_t stand_in = fork();
+  if (stand_in == 0) {
+    const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (log < 0 || dup2(log, 4) != 4) _exit(120);
+    for (const char* name : {"STAND_IN_SESSION", "STAND_IN_BLOCK", "STAND_IN_ZOMBIE"}) setenv(name, "1", 1);
+    execl(STAND_IN_PATH, STAND_IN_PATH, MONITOR_EXEC_PATH, "--log-fd=4", "--end-wait=60", "/bin/true",
+          static_cast<char*>(nullptr));
+    _exit(121);
+  }
+  ASSERT_GT(stand_in, 1);
+  started_.push_back(stand_in);
+  // The companion is the stand-in's child that is no zombie; it is in its
+  // rounds once it sleeps between two.
+  pid_t companion = 0;
+  const long long give_up = proc::Now() + proc::kDeadlineNs;
+  while (proc::Now() < give_up) {
+    pid_t children[4];
+    const int count = proc::Children(stand_in, children, 4);
+    for (int at = 0; at < count; ++at) {
+      if (proc::State(children[at]) != 'Z') companion = children[at];
+    }
+    const long call = companion > 1 ? BlockedIn(companion) : -1;
+    if (call == SYS_clock_nanosleep) break;
+#ifdef SYS_nanosleep
+    if (call == SYS_nanosleep) break;
+#endif
+    proc::SleepUs(1000);
+  }
+  ASSERT_GT(companion, 1);
+  started_.push_back(companion);
+  ASSERT_EQ(kill(stand_in, SIGKILL), 0);
+  std::string log;
+  const std::string gone = "; leftovers not all seen: the supervisor " + std::to_string(stand_in) + " has gone\n";
+  while ((log = ReadFile(Path("log"))).find(gone) == std::string::npos && proc::Now() < give_up + proc::kDeadlineNs) {
+    proc::SleepUs(5000);
+  }
+  EXPECT_NE(log.find(gone), std::string::npos) << log;
+}
 
 TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
   // The output and log descriptors are the companion's; the program gets
