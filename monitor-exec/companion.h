@@ -32,6 +32,7 @@ enum class Scope {
 struct Options {
   const char* user = nullptr;
   const char* group = nullptr;
+  const char* keep_caps = nullptr;  // the names, as given
   bool keep_signals = false;
   Scope scope = Scope::kDefault;
   long end_wait_ms = 10000;
@@ -69,11 +70,20 @@ struct Identity {
   bool change_group = false;
   uid_t uid = 0;
   gid_t gid = 0;
-  char name[64] = "";  // the user's name, for its supplementary groups
+  char name[64] = "";                // the user's name, for its supplementary groups
+  unsigned long long keep_caps = 0;  // one bit per capability kept
 };
 bool LookUpIdentity(const Options& options, Identity* identity, Reason* reason);
-// Sets the supplementary groups, the group, then the user.
+// Reads --keep-caps into identity, once the identity is known: refused
+// without a change of identity, or for a capability not held.
+bool LookUpCapabilities(const Options& options, Identity* identity, Reason* reason);
+// Sets the supplementary groups, the group, then the user; then leaves the
+// program no capability but those kept.
 bool TakeIdentity(const Identity& identity, Reason* reason);
+// Asks setuid to leave the permitted set alone, where capabilities are kept.
+bool HoldCapabilitiesAcrossSetuid(const Identity& identity, Reason* reason);
+// Leaves exactly the capabilities kept, in every set, for the program.
+bool KeepOnlyCapabilities(const Identity& identity, Reason* reason);
 
 // The processes to end before the start: the supervisor proved once, its
 // children listed each round.

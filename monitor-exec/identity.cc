@@ -1,5 +1,6 @@
 // The user and group the program runs as: looked up before anything
-// changes, taken last before the program is awaited and executed.
+// changes, taken last before the program is awaited and executed, with
+// the capabilities it keeps.
 #include <errno.h>
 #include <grp.h>
 #include <pwd.h>
@@ -62,6 +63,7 @@ bool LookUpIdentity(const Options& options, Identity* identity, Reason* reason) 
 }
 
 bool TakeIdentity(const Identity& identity, Reason* reason) {
+  if (!HoldCapabilitiesAcrossSetuid(identity, reason)) return false;
   if (identity.change_user) {
     // The user's supplementary groups, as a login would give them, with the
     // primary group chosen.
@@ -82,7 +84,7 @@ bool TakeIdentity(const Identity& identity, Reason* reason) {
     Say(reason, "cannot set the user %s: %s", identity.name, strerror(errno));
     return false;
   }
-  return true;
+  return KeepOnlyCapabilities(identity, reason);
 }
 
 }  // namespace companion

@@ -292,6 +292,7 @@ class Round {
   int EndAll(int* living) {
     *living = 0;
     int count = 0;
+    if (SupervisorGone()) return 0;
     if (!ListChildren(leftovers_.children, listed_, kMax, &count)) {
       Unseen("the supervisor's children cannot be listed", errno);
       *living = 1;
@@ -336,6 +337,7 @@ class Round {
       Unseen("the supervisor's children cannot be listed", errno);
       return true;
     }
+    if (SupervisorGone()) return true;
     // No longer its child: collected, and the pid perhaps given to another
     // process, which the pidfd does not reach in any case.
     if (!Lists(again_, count < kMax ? count : kMax, pid)) return false;
@@ -351,6 +353,21 @@ class Round {
       return true;
     }
     Count(pid);
+    return true;
+  }
+
+  // Once the supervisor has died, this process has another parent, and
+  // the supervisor's pid may go to another process, whose children its
+  // list would then show: nothing more is listed or signalled. While this
+  // process's parent is still the supervisor, the supervisor has not died,
+  // so what was read before this question was its.
+  bool SupervisorGone() {
+    if (getppid() == leftovers_.supervisor) return false;
+    hopeless_ = true;
+    if (ended_->unseen[0] == '\0') {
+      static_cast<void>(snprintf(ended_->unseen, sizeof ended_->unseen, "the supervisor %d has gone",
+                                 static_cast<int>(leftovers_.supervisor)));
+    }
     return true;
   }
 

@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   Leftovers leftovers;
   if (!CheckDescriptor(options.log_fd, "--log-fd", &reason) ||
       !CheckDescriptor(options.output_fd, "--output-fd", &reason) || !LookUpIdentity(options, &identity, &reason) ||
-      !ProveScope(options, &leftovers, &reason)) {
+      !LookUpCapabilities(options, &identity, &reason) || !ProveScope(options, &leftovers, &reason)) {
     return Refuse(options, reason);
   }
 

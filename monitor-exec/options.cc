@@ -14,7 +14,8 @@ namespace companion {
 namespace {
 
 enum Option {
-  kKeepSignals = 256,
+  kKeepCaps = 256,
+  kKeepSignals,
   kEnd,
   kEndWait,
   kDeployWait,
@@ -28,6 +29,7 @@ enum Option {
 const option kOptions[] = {
     {"user", required_argument, nullptr, 'u'},
     {"group", required_argument, nullptr, 'g'},
+    {"keep-caps", required_argument, nullptr, kKeepCaps},
     {"keep-signals", no_argument, nullptr, kKeepSignals},
     {"end", required_argument, nullptr, kEnd},
     {"end-wait", required_argument, nullptr, kEndWait},
@@ -106,8 +108,8 @@ bool SetScope(const char* text, Scope* scope) {
   return true;
 }
 
-// Reads one option's argument; false with reason set when it is malformed.
-bool TakeOption(int option, const char* argument, Options* options, Reason* reason) {
+// Reads one option's argument; false when it is malformed.
+bool TakeOption(int option, const char* argument, Options* options) {
   bool valid = true;
   switch (option) {
     case 'u':
@@ -117,6 +119,10 @@ bool TakeOption(int option, const char* argument, Options* options, Reason* reas
     case 'g':
       options->group = argument;
       valid = argument[0] != '\0';
+      break;
+    case kKeepCaps:
+      // Its names are read with the identity, which they depend on.
+      options->keep_caps = argument;
       break;
     case kKeepSignals:
       options->keep_signals = true;
@@ -151,8 +157,56 @@ bool TakeOption(int option, const char* argument, Options* options, Reason* reas
       valid = false;
       break;
   }
-  if (!valid) Say(reason, "invalid argument for its option: '%s'", argument);
   return valid;
+}
+
+// An option as the operator typed it: a long one up to its '=', however
+// abbreviated; a short one as its letter, which may have come from inside a
+// cluster such as "-xq".
+struct Typed {
+  char text[64];
+};
+
+bool IsLong(const char* element) { return strncmp(element, "--", 2) == 0; }
+
+Typed AsTyped(const char* element, int letter) {
+  Typed typed{};
+  if (IsLong(element)) {
+    static_cast<void>(
+        snprintf(typed.text, sizeof typed.text, "%.*s", static_cast<int>(strcspn(element, "=")), element));
+  } else {
+    static_cast<void>(snprintf(typed.text, sizeof typed.text, "-%c", letter));
+  }
+  return typed;
+}
+
+// Whether a long option that getopt_long did not take is the beginning of
+// more than one: it then says nothing that tells this from an unknown one.
+bool Ambiguous(const char* element) {
+  const char* name = element + 2;
+  const size_t length = strcspn(name, "=");
+  int matches = 0;
+  for (const option* known = kOptions; known->name != nullptr; ++known) {
+    if (strncmp(known->name, name, length) == 0) ++matches;
+  }
+  return matches > 1;
+}
+
+// Says why getopt_long refused the option read from element, with optopt
+// as it left it.
+void SayRefused(int refusal, const char* element, Reason* reason) {
+  if (refusal == ':') {
+    Say(reason, "option '%s' needs an argument", AsTyped(element, optopt).text);
+  } else if (!IsLong(element)) {
+    Say(reason, "unknown option '-%c'", optopt);
+  } else if (optopt != 0) {
+    // A long option that it knows, given an argument it takes none of.
+    Say(reason, "option '%s' takes no argument", AsTyped(element, optopt).text);
+  } else if (Ambiguous(element)) {
+    Say(reason, "ambiguous option '%s'", element);
+  } else {
+    Say(reason, "unknown option '%s'", element);
+  }
 }
 
 }  // namespace
@@ -210,26 +264,26 @@ Parsed ParseOptions(int argc, char** argv, Options* options, Reason* reason) {
   // 0, not 1: glibc then also forgets where it was inside a cluster of
   // short options.
   optind = 0;
-  int option = 0;
   // "+": options end at the first operand, PROGRAM, whose own options are
   // its arguments; ":": a missing argument is told apart from an unknown
   // option.
-  while ((option = getopt_long(argc, argv, "+:u:g:hV", kOptions, nullptr)) != -1) {
+  while (true) {
+    // The element the next option is read from, to name it as it was
+    // typed: argv[optind], where optind stays until a cluster of short
+    // options has been read whole (0 stands for 1).
+    const char* element = argv[optind == 0 ? 1 : optind];
+    const int option = getopt_long(argc, argv, "+:u:g:hV", kOptions, nullptr);
+    if (option == -1) break;
     if (option == 'h') return Parsed::kHelp;
     if (option == 'V') return Parsed::kVersion;
-    if (option == ':') {
-      Say(reason, "option '%s' needs an argument", argv[optind - 1]);
+    if (option == ':' || option == '?') {
+      SayRefused(option, element, reason);
       return Parsed::kRefusal;
     }
-    if (option == '?') {
-      if (optopt != 0) {
-        Say(reason, "unknown option '-%c'", optopt);
-      } else {
-        Say(reason, "unknown option '%s'", argv[optind - 1]);
-      }
+    if (!TakeOption(option, optarg, options)) {
+      Say(reason, "invalid argument '%s' for option '%s'", optarg, AsTyped(element, option).text);
       return Parsed::kRefusal;
     }
-    if (!TakeOption(option, optarg, options, reason)) return Parsed::kRefusal;
   }
   if (optind >= argc) {
     Say(reason, "no program given; usage: monitor-exec [OPTION]... PROGRAM [ARGUMENT]...");

@@ -104,6 +104,8 @@ void SayFailure(int log_fd, const char* line) {
 void FormatStartLine(char* line, size_t size, const char* program, pid_t pid, const Leftovers& leftovers,
                      const Ended& ended) {
   if (size == 0) return;
+  // Empty until written, should even the first piece fail.
+  line[0] = '\0';
   // What matters most comes last in the line, so it is written first, and
   // the path is cut to the room that is left: the pid and the leftovers
   // are always said, however long the path.

@@ -75,6 +75,16 @@ namespace {
 }  // namespace
 
 bool StayAsParent(const Options& options, Reason* reason) {
+  // An ignored SIGCHLD makes the kernel reap the program itself and raise
+  // no SIGCHLD: this process would wait for ever. Whoever started it may
+  // have left it so; the program gets back what was given.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  struct sigaction given_action {};
+  if (sigaction(SIGCHLD, &default_action, &given_action) != 0) {
+    Say(reason, "cannot set SIGCHLD to its default disposition: %s", strerror(errno));
+    return false;
+  }
   // Every signal is blocked before the fork, so that none that arrives
   // before the loop is lost: it stays pending until sigwaitinfo takes it.
   sigset_t all;
@@ -91,7 +101,12 @@ bool StayAsParent(const Options& options, Reason* reason) {
     return false;
   }
   if (child > 0) PassSignalsOn(child, all, started, options);
-  // The child goes on with the mask this process was given.
+  // The child goes on with the mask and the disposition of SIGCHLD this
+  // process was given, which --keep-signals keeps for the program.
+  if (sigaction(SIGCHLD, &given_action, nullptr) != 0) {
+    Say(reason, "cannot restore the disposition of SIGCHLD: %s", strerror(errno));
+    return false;
+  }
   if (sigprocmask(SIG_SETMASK, &previous, nullptr) != 0) {
     Say(reason, "cannot restore the signal mask: %s", strerror(errno));
     return false;

@@ -6,14 +6,17 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +37,8 @@ struct Around {
   bool outsider = false;         // a process of the same parent in another group
   bool monitor_mask = false;     // SIGTERM blocked and SIGUSR1 ignored, as given
   bool other_namespace = false;  // in a PID namespace of its own, /proc the test's
+  bool sigchld_ignored = false;  // SIGCHLD ignored, as a careless parent leaves it
+  int without_capability = -1;   // dropped from the bounding set, so not held
 };
 
 struct Outcome {
@@ -182,6 +187,9 @@ class Companion : public ::testing::Test {
       sigaddset(&blocked, SIGTERM);
       if (sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0 || signal(SIGUSR1, SIG_IGN) == SIG_ERR) _exit(122);
     }
+    if (setup.sigchld_ignored && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
+    // Root's permitted set after execve is its bounding set.
+    if (setup.without_capability >= 0 && prctl(PR_CAPBSET_DROP, setup.without_capability, 0, 0, 0) != 0) _exit(122);
     const int output = open(Path("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int error = open(Path("error").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -209,6 +217,15 @@ bool CanRaiseHardCoreLimit() {
     rlimit high{RLIM_INFINITY, RLIM_INFINITY};
     _exit(setrlimit(RLIMIT_CORE, &low) == 0 && setrlimit(RLIMIT_CORE, &high) == 0 ? 0 : 1);
   }
+  int status = 0;
+  return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether this process may take another user's identity: tried in a forked
+// copy, since a namespace of a user's own maps no other.
+bool CanTakeAnotherUser() {
+  const pid_t copy = fork();
+  if (copy == 0) _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 ? 0 : 1);
   int status = 0;
   return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -242,34 +259,84 @@ std::string StatusLine(const std::string& status, const std::string& key) {
 
 // --- Refusals: one line, status 100, nothing changed ---------------------
 
-class Refusal : public Companion, public ::testing::WithParamInterface<std::vector<std::string>> {};
+// A command line refused, and the line that says why, after
+// "monitor-exec: " (empty where another test fixes its wording).
+struct Refused {
+  std::vector<std::string> args;
+  std::string says;
+  int without_capability = -1;
+};
+
+void PrintTo(const Refused& refused, std::ostream* out) {
+  for (const std::string& arg : refused.args) *out << arg << ' ';
+}
+
+class Refusal : public Companion, public ::testing::WithParamInterface<Refused> {};
 
 TEST_P(Refusal, SaysWhyAndChangesNothing) {
-  std::vector<std::string> args = GetParam();
+  std::vector<std::string> args = GetParam().args;
   args.insert(args.end(), {"/bin/sh", "-c", "echo ran >&3"});
-  const Outcome outcome = Run(args, Around{true, 2, false, false});
+  Around around{true, 2, false, false};
+  around.without_capability = GetParam().without_capability;
+  const Outcome outcome = Run(args, around);
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
   EXPECT_EQ(outcome.error.rfind("monitor-exec: ", 0), 0u) << outcome.error;
   EXPECT_EQ(std::count(outcome.error.begin(), outcome.error.end(), '\n'), 1) << outcome.error;
+  if (!GetParam().says.empty()) {
+    EXPECT_EQ(outcome.error, "monitor-exec: " + GetParam().says + "\n");
+  }
   EXPECT_EQ(outcome.output, "") << "the program ran";
   for (int at = 0; at < 2; ++at) EXPECT_TRUE(Alive(outcome.leftovers[at])) << "a leftover was ended by a refusal";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLines, Refusal,
-    ::testing::Values(std::vector<std::string>{"--bogus"}, std::vector<std::string>{"-x"},
-                      std::vector<std::string>{"--end=everything"}, std::vector<std::string>{"--end-wait=-1"},
-                      std::vector<std::string>{"--end-wait=1s"}, std::vector<std::string>{"--end-wait=010"},
-                      std::vector<std::string>{"--deploy-wait=86401"}, std::vector<std::string>{"--stay-for=256"},
-                      std::vector<std::string>{"--stay-for=5-3"}, std::vector<std::string>{"--stay-for=1,"},
-                      std::vector<std::string>{"--stay-for=,1"},
-                      std::vector<std::string>{"--coredump-filter=0x123456789"},
-                      std::vector<std::string>{"--coredump-filter=zz"}, std::vector<std::string>{"--core-limit=-1"},
-                      std::vector<std::string>{"--core-limit=18446744073709551615"},
-                      std::vector<std::string>{"--user=no-such-user-here"},
-                      std::vector<std::string>{"--group=no-such-group-here"}, std::vector<std::string>{"--user="},
-                      std::vector<std::string>{"--log-fd=57"}, std::vector<std::string>{"--output-fd=58"},
-                      std::vector<std::string>{"--end=service"}));
+    ::testing::Values(
+        Refused{{"--bogus"}, "unknown option '--bogus'"}, Refused{{"-x"}, "unknown option '-x'"},
+        // Each option named as it was typed: abbreviated, with its argument
+        // or without, short in a cluster after a long one.
+        Refused{{"--keep-signals=yes"}, "option '--keep-signals' takes no argument"},
+        Refused{{"--keep-s=yes"}, "option '--keep-s' takes no argument"},
+        Refused{{"--help=1"}, "option '--help' takes no argument"},
+        Refused{{"--version=x"}, "option '--version' takes no argument"},
+        Refused{{"--end-wait=1", "-xq"}, "unknown option '-x'"}, Refused{{"--e=none"}, "ambiguous option '--e=none'"},
+        Refused{{"--end=everything"}, "invalid argument 'everything' for option '--end'"},
+        Refused{{"--end-wait=-1"}, "invalid argument '-1' for option '--end-wait'"},
+        Refused{{"--end-wait=1s"}, "invalid argument '1s' for option '--end-wait'"},
+        Refused{{"--end-w", "010"}, "invalid argument '010' for option '--end-w'"},
+        Refused{{"--deploy-wait=86401"}, "invalid argument '86401' for option '--deploy-wait'"},
+        Refused{{"--stay-for=256"}, "invalid argument '256' for option '--stay-for'"},
+        Refused{{"--stay-for=5-3"}, "invalid argument '5-3' for option '--stay-for'"},
+        Refused{{"--stay-for=1,"}, "invalid argument '1,' for option '--stay-for'"},
+        Refused{{"--stay-for=,1"}, "invalid argument ',1' for option '--stay-for'"},
+        Refused{{"--coredump-filter=0x123456789"}, "invalid argument '0x123456789' for option '--coredump-filter'"},
+        Refused{{"--coredump-filter=zz"}, "invalid argument 'zz' for option '--coredump-filter'"},
+        Refused{{"--core-limit=-1"}, "invalid argument '-1' for option '--core-limit'"},
+        Refused{{"--core-limit=18446744073709551615"},
+                "invalid argument '18446744073709551615' for option '--core-limit'"},
+        Refused{{"--user=no-such-user-here"}, "no such user: no-such-user-here"},
+        Refused{{"--group=no-such-group-here"}, "no such group: no-such-group-here"},
+        Refused{{"--user="}, "invalid argument '' for option '--user'"},
+        Refused{{"-u", ""}, "invalid argument '' for option '-u'"},
+        Refused{{"--log-fd=57"}, "--log-fd: descriptor 57 is not open"},
+        Refused{{"--output-fd=58"}, "--output-fd: descriptor 58 is not open"}, Refused{{"--end=service"}, ""},
+        // Capabilities to keep: only with a change of identity, only known
+        // names in a well-formed list, only those held.
+        Refused{{"--keep-caps=net_bind_service"}, "--keep-caps needs --user or --group"},
+        Refused{{"--user=nobody", "--keep-caps=net_bind_servic"}, "--keep-caps: unknown capability 'net_bind_servic'"},
+        Refused{{"--user=nobody", "--keep-caps=cap_"}, "--keep-caps: unknown capability 'cap_'"},
+        Refused{{"--user=nobody", "--keep-caps="}, "--keep-caps: malformed list ''"},
+        Refused{{"--user=nobody", "--keep-caps=kill,"}, "--keep-caps: malformed list 'kill,'"},
+        Refused{{"--user=nobody", "--keep-caps=,kill"}, "--keep-caps: malformed list ',kill'"},
+        Refused{{"--user=nobody", "--keep-caps=kill,,chown"}, "--keep-caps: malformed list 'kill,,chown'"},
+        Refused{{"--user=nobody", "--keep-caps=kill,net_bind_service"},
+                "--keep-caps: net_bind_service is not in this process's permitted set",
+                CAP_NET_BIND_SERVICE},
+        // Root keeps root's capabilities through execve unless it is told
+        // not to, which takes CAP_SETPCAP.
+        Refused{{"--group=daemon"},
+                "the user stays root, and without cap_setpcap execve would give it back every capability",
+                CAP_SETPCAP}));
 
 TEST_F(Companion, RefusesWithoutAProgram) {
   for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--end-wait"},
@@ -288,8 +355,8 @@ TEST_F(Companion, HelpAndVersion) {
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.status;
   EXPECT_EQ(outcome.output.rfind("usage: monitor-exec ", 0), 0u) << outcome.output;
   for (const char* option :
-       {"--user=", "--group=", "--keep-signals", "--end=", "--end-wait=", "--deploy-wait=", "--core-limit=",
-        "--coredump-filter=", "--log-fd=", "--output-fd=", "--stay-for=", "--help", "--version"}) {
+       {"--user=", "--group=", "--keep-caps=", "--keep-signals", "--end=", "--end-wait=", "--deploy-wait=",
+        "--core-limit=", "--coredump-filter=", "--log-fd=", "--output-fd=", "--stay-for=", "--help", "--version"}) {
     EXPECT_NE(outcome.output.find(option), std::string::npos) << option << " is missing from --help";
   }
 }
@@ -406,7 +473,7 @@ TEST_F(Companion, SaysWhatWasStillPresentWhenTheWaitIsOver) {
     ASSERT_GT(run.second, 1) << scope << run.output << run.log;
     EXPECT_NE(run.log.find("; ended 2 leftovers ("), std::string::npos) << scope << run.log;
     EXPECT_NE(run.log.find(", 2 still present after the wait\n"), std::string::npos) << scope << run.log;
-    remove(Path("first").c_str());
+    ASSERT_EQ(remove(Path("first").c_str()), 0);
   }
 }
 
@@ -452,6 +519,7 @@ struct Likeness {
   const char* name;
   bool session, block, catches, other_command;
   bool taken;
+  bool zombie = false;  // the other child has exited and is not yet collected
 };
 
 class Proof : public Companion, public ::testing::WithParamInterface<Likeness> {};
@@ -466,8 +534,11 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
     setenv("STAND_IN_BLOCK", like.block ? "1" : "0", 1);
     setenv("STAND_IN_CATCH", like.catches ? "1" : "0", 1);
     setenv("STAND_IN_SHIFT", like.other_command ? "1" : "0", 1);
+    setenv("STAND_IN_ZOMBIE", like.zombie ? "1" : "0", 1);
     std::vector<const char*> argv{STAND_IN_PATH, MONITOR_EXEC_PATH};
     if (like.other_command) argv.push_back(MONITOR_EXEC_PATH);
+    // A zombie stays until the companion has ended: one round only.
+    if (like.zombie) argv.push_back("--end-wait=0");
     for (const char* arg : {"--log-fd=4", "/bin/true", static_cast<const char*>(nullptr)}) argv.push_back(arg);
     execv(STAND_IN_PATH, const_cast<char**>(argv.data()));
     _exit(121);
@@ -478,7 +549,11 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
   const auto status = harness::WaitForExit(stand_in);
   ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
   const std::string log = ReadFile(Path("log"));
-  if (like.taken) {
+  if (like.zombie) {
+    // Dead already, it holds nothing: neither ended nor still present.
+    EXPECT_NE(log.find(" started, pid "), std::string::npos) << log;
+    EXPECT_NE(log.find("; no leftovers\n"), std::string::npos) << log;
+  } else if (like.taken) {
     EXPECT_NE(log.find("; ended 1 leftover ("), std::string::npos) << log;
   } else {
     EXPECT_NE(log.find("; leftovers not looked for: the parent " + std::to_string(stand_in) +
@@ -493,8 +568,62 @@ INSTANTIATE_TEST_SUITE_P(Parents, Proof,
                                            Likeness{"NoSession", false, true, false, false, false},
                                            Likeness{"SignalsNotBlocked", true, false, false, false, false},
                                            Likeness{"CatchesSigchld", true, true, true, false, false},
-                                           Likeness{"OtherCommand", true, true, false, true, false}),
+                                           Likeness{"OtherCommand", true, true, false, true, false},
+                                           Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// The number of the system call that a process is blocked in, as
+// /proc/PID/syscall gives it, or -1.
+long BlockedIn(pid_t pid) {
+  char text[256];
+  if (!proc::ReadProcFile(pid, "syscall", text, sizeof text)) return -1;
+  long long number = -1;
+  const std::string first(text, strcspn(text, " \n"));
+  return proc::ParseNumber(first.c_str(), 0, 1 << 20, &number) ? static_cast<long>(number) : -1;
+}
+
+TEST_F(Companion, StopsOnceItsSupervisorHasGone) {
+  // A zombie that the stand-in collects only after the companion keeps the
+  // companion in its rounds; then the stand-in dies, and its pid could go
+  // to a process whose children the companion must never take for its own.
+  const pid_t stand_in = fork();
+  if (stand_in == 0) {
+    const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (log < 0 || dup2(log, 4) != 4) _exit(120);
+    for (const char* name : {"STAND_IN_SESSION", "STAND_IN_BLOCK", "STAND_IN_ZOMBIE"}) setenv(name, "1", 1);
+    execl(STAND_IN_PATH, STAND_IN_PATH, MONITOR_EXEC_PATH, "--log-fd=4", "--end-wait=60", "/bin/true",
+          static_cast<char*>(nullptr));
+    _exit(121);
+  }
+  ASSERT_GT(stand_in, 1);
+  started_.push_back(stand_in);
+  // The companion is the stand-in's child that is no zombie; it is in its
+  // rounds once it sleeps between two.
+  pid_t companion = 0;
+  const long long give_up = proc::Now() + proc::kDeadlineNs;
+  while (proc::Now() < give_up) {
+    pid_t children[4];
+    const int count = proc::Children(stand_in, children, 4);
+    for (int at = 0; at < count; ++at) {
+      if (proc::State(children[at]) != 'Z') companion = children[at];
+    }
+    const long call = companion > 1 ? BlockedIn(companion) : -1;
+    if (call == SYS_clock_nanosleep) break;
+#ifdef SYS_nanosleep
+    if (call == SYS_nanosleep) break;
+#endif
+    proc::SleepUs(1000);
+  }
+  ASSERT_GT(companion, 1);
+  started_.push_back(companion);
+  ASSERT_EQ(kill(stand_in, SIGKILL), 0);
+  std::string log;
+  const std::string gone = "; leftovers not all seen: the supervisor " + std::to_string(stand_in) + " has gone\n";
+  while ((log = ReadFile(Path("log"))).find(gone) == std::string::npos && proc::Now() < give_up + proc::kDeadlineNs) {
+    proc::SleepUs(5000);
+  }
+  EXPECT_NE(log.find(gone), std::string::npos) << log;
+}
 
 TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
   // The output and log descriptors are the companion's; the program gets
@@ -520,7 +649,7 @@ TEST_F(Companion, ResetsTheSignalsMonitorLeftUnlessAskedToKeepThem) {
 }
 
 TEST_F(Companion, RunsAsTheUserWithItsGroups) {
-  if (geteuid() != 0) GTEST_SKIP() << "changing the user takes root";
+  if (geteuid() != 0 || !CanTakeAnotherUser()) GTEST_SKIP() << "changing the user takes root";
   const passwd* nobody = getpwnam("nobody");
   const group* daemon_group = getgrnam("daemon");
   if (nobody == nullptr || daemon_group == nullptr) GTEST_SKIP() << "no user nobody or group daemon";
@@ -560,6 +689,70 @@ TEST_F(Companion, RunsAsTheUserWithItsGroups) {
   outcome = Run({"--user=" + uid, "--group=" + daemon_gid, "--output-fd=3", "/bin/sh", "-c", "echo $(id -u) $(id -g)"});
   EXPECT_EQ(outcome.output, uid + " " + daemon_gid + "\n") << outcome.error;
 }
+
+// How the companion starts (through setpriv, as a user with ambient
+// capabilities, say), what it is asked, and the capabilities the program
+// then holds in each of its inheritable, permitted, effective and ambient
+// sets.
+struct Kept {
+  std::vector<std::string> setpriv;
+  std::vector<std::string> args;
+  const char* sets;
+};
+
+void PrintTo(const Kept& kept, std::ostream* out) {
+  for (const std::string& arg : kept.setpriv) *out << arg << ' ';
+  for (const std::string& arg : kept.args) *out << arg << ' ';
+}
+
+class Capabilities : public Companion, public ::testing::WithParamInterface<Kept> {};
+
+TEST_P(Capabilities, AreDroppedWithTheIdentityButThoseKept) {
+  if (geteuid() != 0 || !CanTakeAnotherUser()) GTEST_SKIP() << "changing the user takes root";
+  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv (util-linux)";
+  if (getpwnam("nobody") == nullptr || getgrnam("daemon") == nullptr) GTEST_SKIP() << "no user nobody or group daemon";
+  std::vector<std::string> args{"--end=none"};
+  if (!GetParam().setpriv.empty()) {
+    args.push_back("/usr/bin/setpriv");
+    args.insert(args.end(), GetParam().setpriv.begin(), GetParam().setpriv.end());
+    args.insert(args.end(), {MONITOR_EXEC_PATH, "--end=none", "--log-fd=2"});
+  }
+  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+  args.insert(args.end(), {"/bin/cat", "/proc/self/status"});
+  const Outcome outcome = Run(args);
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.status << outcome.error;
+  for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+    EXPECT_EQ(StatusLine(outcome.output, set), GetParam().sets) << set << "\n" << outcome.output;
+  }
+  EXPECT_EQ(StatusLine(outcome.output, "CapBnd"), StatusLine(ReadFile("/proc/self/status"), "CapBnd"));
+  // Setgid helpers (a mail drop) must still work: no_new_privs is the
+  // unit's to set.
+  EXPECT_EQ(StatusLine(outcome.output, "NoNewPrivs"), "0");
+}
+
+const std::vector<std::string> kUserWithSetid{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                              "--inh-caps=+setuid,+setgid", "--ambient-caps=+setuid,+setgid"};
+const std::vector<std::string> kUserWithSetidAndPort{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                     "--inh-caps=+setuid,+setgid,+net_bind_service",
+                                                     "--ambient-caps=+setuid,+setgid,+net_bind_service"};
+const std::vector<std::string> kRootWithPort{"--inh-caps=+net_bind_service", "--ambient-caps=+net_bind_service"};
+constexpr char kNone[] = "0000000000000000";
+constexpr char kPort[] = "0000000000000400";  // CAP_NET_BIND_SERVICE, 10
+
+INSTANTIATE_TEST_SUITE_P(Identities, Capabilities,
+                         ::testing::Values(
+                             // A user holding CAP_SETUID and CAP_SETGID ambient could become
+                             // root again; setuid between two users clears nothing by itself.
+                             Kept{kUserWithSetid, {"--user=daemon"}, kNone},
+                             Kept{kUserWithSetid, {"--group=daemon"}, kNone},
+                             // Root's setuid clears all but the inheritable set.
+                             Kept{kRootWithPort, {"--user=nobody"}, kNone},
+                             // A user that stays root gets nothing back at execve.
+                             Kept{{}, {"--group=daemon"}, kNone},
+                             Kept{{}, {"--user=nobody", "--keep-caps=net_bind_service"}, kPort},
+                             Kept{{}, {"--group=daemon", "--keep-caps=cap_net_bind_service"}, kPort},
+                             Kept{{}, {"--user=nobody", "--keep-caps=CAP_KILL,net_bind_service"}, "0000000000000420"},
+                             Kept{kUserWithSetidAndPort, {"--user=daemon", "--keep-caps=net_bind_service"}, kPort}));
 
 TEST_F(Companion, SetsTheCoreLimitAndFilter) {
   const Outcome outcome = Run({"--core-limit=4096", "--coredump-filter=0x23", "--output-fd=3", "/bin/sh", "-c",
@@ -695,6 +888,19 @@ TEST_F(Companion, StayingPassesSignalsOn) {
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 7) << outcome.status;
 }
 
+TEST_F(Companion, StayingSeesTheProgramEndThoughSigchldWasIgnored) {
+  // Given SIGCHLD ignored, the kernel reaps the program unseen, and the
+  // companion would wait for ever.
+  Around ignoring;
+  ignoring.sigchld_ignored = true;
+  const Outcome outcome = Run({"--stay-for=3", "/bin/sh", "-c", "exit 4"}, ignoring);
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 4) << outcome.status << outcome.error;
+  // The program gets it as given where the signals are kept.
+  const Outcome kept = Run({"--keep-signals", "--stay-for=3", "/bin/cat", "/proc/self/status"}, ignoring);
+  ASSERT_TRUE(WIFEXITED(kept.status) && WEXITSTATUS(kept.status) == 0) << kept.status << kept.error;
+  EXPECT_EQ(StatusLine(kept.output, "SigIgn"), "0000000000010000");  // SIGCHLD, 17
+}
+
 // --- Exit code lists, read as the staying mode reads them -------------------------------
 
 TEST(StartLine, CutsThePathNeverTheSummary) {
@@ -720,11 +926,35 @@ TEST(StartLine, CutsThePathNeverTheSummary) {
   // One that fits says everything; what could not be seen is said too.
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_EQ(std::string(buffer), "/x" + summary);
-  snprintf(ended.unseen, sizeof ended.unseen, "no pidfd");
+  ASSERT_GT(snprintf(ended.unseen, sizeof ended.unseen, "no pidfd"), 0);
   ended.count = 0;
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_STREQ(buffer,
                "/x started, pid 42; leftovers: 1 still present after the wait; leftovers not all seen: no pidfd");
+  // Nothing seen living is not "no leftovers" where some could not be seen.
+  ended.still_present = 0;
+  companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer, "/x started, pid 42; leftovers not all seen: no pidfd");
+}
+
+TEST(Options, NameTheFirstOptionAsTyped) {
+  // First on the command line, where getopt_long starts from optind 0.
+  const std::pair<std::string, std::string> cases[] = {
+      {"--keep-signals=yes", "option '--keep-signals' takes no argument"},
+      {"-x", "unknown option '-x'"},
+      {"--e=none", "ambiguous option '--e=none'"},
+      {"--end-w=1s", "invalid argument '1s' for option '--end-w'"},
+  };
+  for (const auto& [typed, says] : cases) {
+    std::string first = typed;
+    char name[] = "monitor-exec";
+    char program[] = "/bin/true";
+    char* argv[] = {name, first.data(), program, nullptr};
+    companion::Options options;
+    companion::Reason reason{};
+    EXPECT_EQ(companion::ParseOptions(3, argv, &options, &reason), companion::Parsed::kRefusal) << typed;
+    EXPECT_STREQ(reason.text, says.c_str()) << typed;
+  }
 }
 
 TEST(ListedCode, ReadsCodesAndRanges) {

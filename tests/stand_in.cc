@@ -9,6 +9,8 @@
 //   STAND_IN_BLOCK    block the six signals monitor blocks in its targets
 //   STAND_IN_CATCH    catch SIGCHLD with a handler (monitor catches none)
 //   STAND_IN_SHIFT    run PROGRAM's arguments only: the command lines differ
+//   STAND_IN_ZOMBIE   the other child has exited, and is collected only
+//                     once PROGRAM has ended
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,11 +43,16 @@ int main(int argc, char** argv) {
     action.sa_handler = Caught;
     if (sigaction(SIGCHLD, &action, nullptr) != 0) return 123;
   }
+  const bool zombie = Set("STAND_IN_ZOMBIE");
   const pid_t other = fork();
   if (other < 0) return 124;
   if (other == 0) {
+    if (zombie) _exit(0);
     while (true) pause();
   }
+  // Until it has ended, it is no zombie yet; WNOWAIT leaves it one.
+  siginfo_t ended{};
+  if (zombie && waitid(P_PID, static_cast<id_t>(other), &ended, WEXITED | WNOWAIT) != 0) return 127;
   const pid_t child = fork();
   if (child == 0) {
     char** program = Set("STAND_IN_SHIFT") ? &argv[2] : &argv[1];
@@ -57,10 +64,11 @@ int main(int argc, char** argv) {
   // what it ended is gone.
   int status = 0;
   pid_t collected = 0;
-  while (child > 0 && (collected = waitpid(-1, &status, 0)) > 0 && collected != child) {
+  while (child > 0 && (collected = waitpid(zombie ? child : -1, &status, 0)) > 0 && collected != child) {
   }
   const bool waited = child > 0 && collected == child;
   static_cast<void>(kill(other, SIGKILL));
+  if (zombie) static_cast<void>(waitpid(other, nullptr, 0));
   if (!waited) return 126;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
