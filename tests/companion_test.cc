@@ -273,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"--log-fd=57"}, std::vector<std::string>{"--output-fd=58"},
                       std::vector<std::string>{"--end=service"}, std::vector<std::string>{"--log-fd=x"},
                       std::vector<std::string>{"--coredump-filter=0x"}, std::vector<std::string>{"--stay-for=12345678"},
-                      std::vector<std::string>{"--user=" + kLongUserName},
+                      std::vector<std::string>{"--user=" + kLongUserName}, std::vector<std::string>{"--end=a\nb"},
                       // A reason longer than its buffer is cut short, still one line.
                       std::vector<std::string>{"--end=" + std::string(300, 'x')}));
 
@@ -821,6 +821,14 @@ TEST(StartLine, IsCutShortWithinItsBuffer) {
   ended.still_present = 1;
   companion::FormatStartLine(whole, sizeof whole, "/x", 42, leftovers, ended);
   EXPECT_STREQ(whole, "/x started, pid 42; ended 3 leftovers (7 8 9) in 5 ms, 1 still present after the wait");
+}
+
+TEST(Decimal, TakesAPlainNumberNoGreaterThanItsLimit) {
+  unsigned long long value = 0;
+  EXPECT_TRUE(companion::Decimal("9", 9, &value));
+  EXPECT_EQ(value, 9u);
+  // A limit below a digit: no wrapping around.
+  EXPECT_FALSE(companion::Decimal("5", 3, &value));
 }
 
 TEST(ListedCode, ReadsCodesAndRanges) {
