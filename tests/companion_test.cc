@@ -233,9 +233,10 @@ std::string StatusLine(const std::string& status, const std::string& key) {
 
 // --- Refusals: one line, status 100, nothing changed ---------------------
 
-// A user whose name is longer than the companion keeps, in a copy of the
-// user database that the refusals alone see, where they can bind one.
-const std::string kLongUserName(70, 'u');
+// A user whose name is the shortest too long for the companion to keep, in
+// a copy of the user database that the refusals alone see, where they can
+// bind one.
+const std::string kLongUserName(sizeof companion::Identity::name, 'u');
 
 class Refusal : public Companion, public ::testing::WithParamInterface<std::vector<std::string>> {
  protected:
@@ -405,6 +406,11 @@ TEST_F(Companion, ResetsTheSignalsMonitorLeftUnlessAskedToKeepThem) {
   ASSERT_TRUE(WIFEXITED(kept.status) && WEXITSTATUS(kept.status) == 0) << kept.error;
   EXPECT_EQ(StatusLine(kept.output, "SigBlk"), "0000000000004000");  // SIGTERM, 15
   EXPECT_EQ(StatusLine(kept.output, "SigIgn"), "0000000000000200");  // SIGUSR1, 10
+  // Kept too for a program that the companion stays with.
+  const Outcome staying = Run({"--keep-signals", "--stay-for=1", "--output-fd=3", "/bin/cat", "/proc/self/status"},
+                              Around{true, 0, false, true});
+  ASSERT_TRUE(WIFEXITED(staying.status) && WEXITSTATUS(staying.status) == 0) << staying.error;
+  EXPECT_EQ(StatusLine(staying.output, "SigBlk"), "0000000000004000");
 }
 
 TEST_F(Companion, RunsAsTheUserWithItsGroups) {
@@ -464,10 +470,10 @@ TEST_F(Companion, SetsTheCoreLimitAndFilter) {
   }
   // A hard limit above the one asked for is kept, so that the server may
   // raise its own again.
-  const Outcome kept = Run({"--end=none", "/bin/sh", "-c",
-                            "ulimit -H -c 1 && exec \"$0\" --end=none --log-fd=2 --core-limit=100 /usr/bin/awk "
-                            "'/core file/ { print $5, $6 }' /proc/self/limits",
-                            MONITOR_EXEC_PATH});
+  const std::string lower_then_ask =
+      "ulimit -H -c 1 && exec \"$0\" --end=none --log-fd=2 --core-limit=100 /usr/bin/awk "
+      "'/core file/ { print $5, $6 }' /proc/self/limits";
+  const Outcome kept = Run({"--end=none", "/bin/sh", "-c", lower_then_ask, MONITOR_EXEC_PATH});
   EXPECT_EQ(kept.output, "100 512\n") << kept.error;
   const Outcome unlimited = Run({"--core-limit=unlimited", "--output-fd=3", "/bin/sh", "-c", "ulimit -c"});
   if (geteuid() == 0) {
@@ -489,8 +495,9 @@ TEST_F(Companion, FindsTheProgramAlongPath) {
   // Along every element in turn, past those that cannot hold it: a missing
   // directory, one too long for a path, an empty one (the working
   // directory).
-  const std::string too_long = "/" + std::string(4100, 'x');
-  for (const std::string& path : {bin, "/no/such/directory:" + too_long + "::" + bin}) {
+  std::string past_the_others = "/no/such/directory:/" + std::string(4100, 'x') + "::";
+  past_the_others += bin;
+  for (const std::string& path : {bin, past_the_others}) {
     // The first copy keeps descriptors 3 and 4 from what it executes; the
     // second one, found along PATH by env, writes both lines on its
     // standard output, which is the output file.
@@ -821,6 +828,24 @@ TEST(StartLine, IsCutShortWithinItsBuffer) {
   ended.still_present = 1;
   companion::FormatStartLine(whole, sizeof whole, "/x", 42, leftovers, ended);
   EXPECT_STREQ(whole, "/x started, pid 42; ended 3 leftovers (7 8 9) in 5 ms, 1 still present after the wait");
+  // One leftover, and more than the eight it names.
+  ended = companion::Ended{};
+  ended.count = 1;
+  ended.first[0] = 7;
+  companion::FormatStartLine(whole, sizeof whole, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(whole, "/x started, pid 42; ended 1 leftover (7) in 0 ms");
+  ended.count = 10;
+  for (int at = 0; at < 8; ++at) ended.first[at] = 100 + at;
+  companion::FormatStartLine(whole, sizeof whole, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(whole, "/x started, pid 42; ended 10 leftovers (100 101 102 103 104 105 106 107 ...) in 0 ms");
+}
+
+TEST(Reason, IsOneLineCutShortWithAMark) {
+  companion::Reason reason{};
+  companion::Say(&reason, "no such user: %s", "a\nb");
+  EXPECT_STREQ(reason.text, "no such user: a?b");
+  companion::Say(&reason, "%s", std::string(300, 'x').c_str());
+  EXPECT_EQ(std::string(reason.text), std::string(sizeof reason.text - 4, 'x') + "...");
 }
 
 TEST(Decimal, TakesAPlainNumberNoGreaterThanItsLimit) {
