@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     words.push_back(word);
   }
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& each : words) argv.push_back(each.data());
   argv.push_back(nullptr);
   const std::vector<char*> given = argv;

@@ -80,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   }
   words.push_back(Word("program"));
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
