@@ -97,10 +97,15 @@ bool ApplyCoreSettings(const Options& options, Reason* reason) {
   }
   if (options.coredump_filter != nullptr) {
     // Inherited across fork and execve; written while this process still
-    // owns its /proc files, before the user changes.
+    // owns its /proc files, before the user changes. The kernel reads the
+    // mask as C reads a number, as decimal without 0x (octal after a 0), so
+    // it is written with 0x however it was given (at most 8 hexadecimal
+    // digits, checked with the options).
+    char mask[16];
+    const auto length =
+        static_cast<size_t>(snprintf(mask, sizeof mask, "0x%lx", strtoul(options.coredump_filter, nullptr, 16)));
     const int fd = open("/proc/self/coredump_filter", O_WRONLY | O_CLOEXEC);
-    const size_t length = strlen(options.coredump_filter);
-    if (fd < 0 || write(fd, options.coredump_filter, length) != static_cast<ssize_t>(length)) {
+    if (fd < 0 || write(fd, mask, length) != static_cast<ssize_t>(length)) {
       Say(reason, "cannot write /proc/self/coredump_filter: %s", strerror(errno));
       if (fd >= 0) static_cast<void>(close(fd));
       return false;

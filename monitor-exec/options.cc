@@ -1,5 +1,6 @@
 // The command line: options first, then PROGRAM and its arguments, which
 // are used in place.
+#include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>
@@ -52,7 +53,8 @@ bool Decimal(const char* text, unsigned long long limit, unsigned long long* val
   for (const char* at = text; *at != '\0'; ++at) {
     if (*at < '0' || *at > '9') return false;
     const unsigned digit = static_cast<unsigned>(*at - '0');
-    if (number > (limit - digit) / 10) return false;
+    // A limit below the digit would wrap around.
+    if (digit > limit || number > (limit - digit) / 10) return false;
     number = number * 10 + digit;
   }
   *value = number;
@@ -219,6 +221,11 @@ void Say(Reason* reason, const char* format, ...) {
   va_end(arguments);
   // A reason cut short still says what went wrong; mark where it was cut.
   if (length >= static_cast<int>(sizeof reason->text)) memcpy(reason->text + sizeof reason->text - 4, "...", 4);
+  // What it quotes from the command line may hold a newline: the reason
+  // stays one line, its control bytes shown as '?'.
+  for (char* at = reason->text; *at != '\0'; ++at) {
+    if (iscntrl(static_cast<unsigned char>(*at)) != 0) *at = '?';
+  }
 }
 
 // Reads the range at *at, "N" or "N-M" of exit codes 0..255 with N no

@@ -3,9 +3,11 @@
 // leftovers of a previous instance in that group. Each case reads what the
 // program it executed really got (its pid, signals, user, limits), and
 // what was left running.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <linux/capability.h>
 #include <poll.h>
 #include <pwd.h>
@@ -85,8 +87,9 @@ class Companion : public ::testing::Test {
  public:
   void SetUp() override { ASSERT_TRUE(proc::MakeScratch("companion", dir_, sizeof dir_)); }
   void TearDown() override {
-    // A copy of the group database bound over it by a test, if any.
+    // Copies of the databases bound over them by a test, if any.
     static_cast<void>(umount2("/etc/group", MNT_DETACH));
+    static_cast<void>(umount2("/etc/passwd", MNT_DETACH));
     // The stand-in supervisor leads a group of its own, which holds what the
     // test made in it: the group is ended whole.
     for (pid_t leader : groups_) {
@@ -230,12 +233,22 @@ bool CanTakeAnotherUser() {
   return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Puts a copy of /etc/group with user added to group's members over
-// /etc/group, in this test's own mount namespace; false where it cannot.
-bool AddToGroupDatabase(const std::string& scratch, const char* user, const char* group) {
+// Puts a copy of file holding text over file, in this test's own mount
+// namespace; false where it cannot.
+bool BindCopy(const std::string& scratch, const char* file, const std::string& text) {
   // Only as the first process of its own namespaces, as ctest runs it, whose
   // mounts no one else sees.
   if (getpid() != 1) return false;
+  const std::string copy = scratch + "/" + (strrchr(file, '/') + 1);
+  const int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  return written && mount(copy.c_str(), file, nullptr, MS_BIND, nullptr) == 0;
+}
+
+// Puts a copy of /etc/group with user added to group's members over
+// /etc/group; false where it cannot.
+bool AddToGroupDatabase(const std::string& scratch, const char* user, const char* group) {
   std::string text = ReadFile("/etc/group");
   const std::string start = std::string(group) + ":";
   const size_t at = text.rfind("\n" + start) != std::string::npos ? text.find("\n" + start) + 1 : text.rfind(start, 0);
@@ -243,11 +256,7 @@ bool AddToGroupDatabase(const std::string& scratch, const char* user, const char
   const size_t end = text.find('\n', at);
   const bool has_members = text[end - 1] != ':';
   text.insert(end, std::string(has_members ? "," : "") + user);
-  const std::string copy = scratch + "/group";
-  const int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (fd >= 0) close(fd);
-  return written && mount(copy.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) == 0;
+  return BindCopy(scratch, "/etc/group", text);
 }
 
 // A line of /proc/self/status as the program read it: "SigBlk:\t0000...".
@@ -271,7 +280,19 @@ void PrintTo(const Refused& refused, std::ostream* out) {
   for (const std::string& arg : refused.args) *out << arg << ' ';
 }
 
-class Refusal : public Companion, public ::testing::WithParamInterface<Refused> {};
+// A user whose name is the shortest too long for the companion to keep, in
+// a copy of the user database that the refusals alone see, where they can
+// bind one.
+const std::string kLongUserName(sizeof companion::Identity::name, 'u');
+
+class Refusal : public Companion, public ::testing::WithParamInterface<Refused> {
+ protected:
+  void SetUp() override {
+    Companion::SetUp();
+    static_cast<void>(
+        BindCopy(dir_, "/etc/passwd", ReadFile("/etc/passwd") + kLongUserName + ":x:4242:4242::/:/bin/false\n"));
+  }
+};
 
 TEST_P(Refusal, SaysWhyAndChangesNothing) {
   std::vector<std::string> args = GetParam().args;
@@ -320,6 +341,14 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"-u", ""}, "invalid argument '' for option '-u'"},
         Refused{{"--log-fd=57"}, "--log-fd: descriptor 57 is not open"},
         Refused{{"--output-fd=58"}, "--output-fd: descriptor 58 is not open"}, Refused{{"--end=service"}, ""},
+        Refused{{"--log-fd=x"}, "invalid argument 'x' for option '--log-fd'"},
+        Refused{{"--coredump-filter=0x"}, "invalid argument '0x' for option '--coredump-filter'"},
+        Refused{{"--stay-for=12345678"}, "invalid argument '12345678' for option '--stay-for'"},
+        Refused{{"--user=" + kLongUserName}, "user name too long: " + kLongUserName},
+        // What the reason quotes stays on its one line, and a reason longer
+        // than its buffer is cut short.
+        Refused{{"--end=a\nb"}, "invalid argument 'a?b' for option '--end'"},
+        Refused{{"--end=" + std::string(300, 'x')}, ""},
         // Capabilities to keep: only with a change of identity, only known
         // names in a well-formed list, only those held.
         Refused{{"--keep-caps=net_bind_service"}, "--keep-caps needs --user or --group"},
@@ -358,6 +387,11 @@ TEST_F(Companion, HelpAndVersion) {
        {"--user=", "--group=", "--keep-caps=", "--keep-signals", "--end=", "--end-wait=", "--deploy-wait=",
         "--core-limit=", "--coredump-filter=", "--log-fd=", "--output-fd=", "--stay-for=", "--help", "--version"}) {
     EXPECT_NE(outcome.output.find(option), std::string::npos) << option << " is missing from --help";
+  }
+  // Written where nothing can be written, they fail.
+  for (const char* option : {"--help", "--version"}) {
+    outcome = Run({"--end=none", "/bin/sh", "-c", "exec \"$0\" \"$1\" >/dev/full", MONITOR_EXEC_PATH, option});
+    EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kFailed) << outcome.status;
   }
 }
 
@@ -632,6 +666,13 @@ TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
                                "for fd in 3 4; do { true >&$fd; } 2>/dev/null && echo open $fd; done; echo done"});
   ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
   EXPECT_EQ(outcome.output, "done\n");
+  // A standard stream named as the output: the program gets it as both,
+  // open. Standard output is the output file here, standard error the
+  // error file.
+  const Outcome out = Run({"--output-fd=1", "/bin/sh", "-c", "echo out; echo err >&2"});
+  EXPECT_EQ(out.output, "out\nerr\n") << out.error;
+  const Outcome err = Run({"--output-fd=2", "/bin/sh", "-c", "echo out; echo err >&2"});
+  EXPECT_EQ(err.error, "out\nerr\n") << err.output;
 }
 
 // --- What the program gets ------------------------------------------------------
@@ -646,6 +687,11 @@ TEST_F(Companion, ResetsTheSignalsMonitorLeftUnlessAskedToKeepThem) {
   ASSERT_TRUE(WIFEXITED(kept.status) && WEXITSTATUS(kept.status) == 0) << kept.error;
   EXPECT_EQ(StatusLine(kept.output, "SigBlk"), "0000000000004000");  // SIGTERM, 15
   EXPECT_EQ(StatusLine(kept.output, "SigIgn"), "0000000000000200");  // SIGUSR1, 10
+  // Kept too for a program that the companion stays with.
+  const Outcome staying = Run({"--keep-signals", "--stay-for=1", "--output-fd=3", "/bin/cat", "/proc/self/status"},
+                              Around{true, 0, false, true});
+  ASSERT_TRUE(WIFEXITED(staying.status) && WEXITSTATUS(staying.status) == 0) << staying.error;
+  EXPECT_EQ(StatusLine(staying.output, "SigBlk"), "0000000000004000");
 }
 
 TEST_F(Companion, RunsAsTheUserWithItsGroups) {
@@ -760,6 +806,20 @@ TEST_F(Companion, SetsTheCoreLimitAndFilter) {
   ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
   EXPECT_NE(outcome.output.find("Max core file size        4096"), std::string::npos) << outcome.output;
   EXPECT_NE(outcome.output.find("00000023"), std::string::npos) << outcome.output;
+  // The mask is hexadecimal however it is written, where the kernel would
+  // read one without 0x as decimal, or as octal after a 0.
+  for (const std::string mask : {"0X31", "033"}) {
+    const Outcome written =
+        Run({"--coredump-filter=" + mask, "--output-fd=3", "/bin/cat", "/proc/self/coredump_filter"});
+    EXPECT_EQ(written.output, "000000" + mask.substr(mask.size() - 2) + "\n") << mask << ": " << written.error;
+  }
+  // A hard limit above the one asked for is kept, so that the server may
+  // raise its own again.
+  const std::string lower_then_ask =
+      "ulimit -H -c 1 && exec \"$0\" --end=none --log-fd=2 --core-limit=100 /usr/bin/awk "
+      "'/core file/ { print $5, $6 }' /proc/self/limits";
+  const Outcome kept = Run({"--end=none", "/bin/sh", "-c", lower_then_ask, MONITOR_EXEC_PATH});
+  EXPECT_EQ(kept.output, "100 512\n") << kept.error;
   const Outcome unlimited = Run({"--core-limit=unlimited", "--output-fd=3", "/bin/sh", "-c", "ulimit -c"});
   if (geteuid() == 0) {
     EXPECT_EQ(unlimited.output, "unlimited\n") << unlimited.error;
@@ -777,38 +837,157 @@ TEST_F(Companion, FindsTheProgramAlongPath) {
   const std::string bin = Path("bin");
   ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
   ASSERT_EQ(symlink("/bin/echo", (bin + "/say-it").c_str()), 0);
-  // The first copy keeps descriptors 3 and 4 from what it executes; the
-  // second one, found along PATH by env, writes both lines on its standard
-  // output, which is the output file.
-  const Outcome outcome = Run(
-      {"--end=none", "/usr/bin/env", "PATH=" + bin, MONITOR_EXEC_PATH, "--end=none", "--log-fd=1", "say-it", "found"});
-  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
-  EXPECT_NE(outcome.output.find(bin + "/say-it started, pid " + std::to_string(outcome.companion)), std::string::npos)
-      << outcome.output;
-  EXPECT_NE(outcome.output.find("\nfound\n"), std::string::npos) << outcome.output;
+  // Along every element in turn, past those that cannot hold it: a missing
+  // directory, one too long for a path, an empty one (the working
+  // directory).
+  std::string past_the_others = "/no/such/directory:/" + std::string(4100, 'x') + "::";
+  past_the_others += bin;
+  for (const std::string& path : {bin, past_the_others}) {
+    // The first copy keeps descriptors 3 and 4 from what it executes; the
+    // second one, found along PATH by env, writes both lines on its
+    // standard output, which is the output file.
+    const Outcome outcome = Run({"--end=none", "/usr/bin/env", "PATH=" + path, MONITOR_EXEC_PATH, "--end=none",
+                                 "--log-fd=1", "say-it", "found"});
+    ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error;
+    EXPECT_NE(outcome.output.find(bin + "/say-it started, pid " + std::to_string(outcome.companion)), std::string::npos)
+        << outcome.output;
+    EXPECT_NE(outcome.output.find("\nfound\n"), std::string::npos) << outcome.output;
+  }
+  // With no PATH, along the usual directories.
+  const Outcome usual =
+      Run({"--end=none", "/usr/bin/env", "-u", "PATH", MONITOR_EXEC_PATH, "--end=none", "--log-fd=1", "echo", "found"});
+  ASSERT_TRUE(WIFEXITED(usual.status) && WEXITSTATUS(usual.status) == 0) << usual.error;
+  EXPECT_NE(usual.output.find("bin/echo started, pid "), std::string::npos) << usual.output;
+  EXPECT_NE(usual.output.find("\nfound\n"), std::string::npos) << usual.output;
 }
+
+// --- A step that fails once changes have begun ----------------------------------------
+
+// Each run by /bin/sh with the companion as $0, and made to fail the way a
+// unit set up without a privilege, at a limit, or without /proc would.
+struct StepFailure {
+  const char* name;
+  const char* command;
+  const char* said;
+};
+
+class Step : public Companion, public ::testing::WithParamInterface<StepFailure> {};
+
+TEST_P(Step, FailsSayingWhyAndRunsNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "taking privileges away takes root";
+  // A copy that another user can run: the build's directories may be
+  // closed to others.
+  const std::string copy = Path("monitor-exec");
+  if (chmod(dir_, 0755) != 0 || !harness::CopyFile(MONITOR_EXEC_PATH, copy, 0755)) {
+    GTEST_SKIP() << "no copy of the companion can be made for another user";
+  }
+  const Outcome outcome = Run({"--end=none", "/bin/sh", "-c", GetParam().command, copy});
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kFailed) << outcome.status;
+  EXPECT_NE(outcome.error.find(std::string("monitor-exec: ") + GetParam().said), std::string::npos) << outcome.error;
+  EXPECT_EQ(outcome.output, "") << "the program ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WithoutAPrivilege, Step,
+    ::testing::Values(
+        StepFailure{"CoreLimitAboveTheHardOne",
+                    "ulimit -H -c 1 && exec setpriv --bounding-set=-sys_resource \"$0\" --end=none --log-fd=2 "
+                    "--core-limit=2000 /bin/echo ran",
+                    "cannot set the core-file limit: Operation not permitted"},
+        StepFailure{"UnlimitedCoresUnderAHardLimit",
+                    "ulimit -H -c 1 && exec setpriv --bounding-set=-sys_resource \"$0\" --end=none --log-fd=2 "
+                    "--core-limit=unlimited /bin/echo ran",
+                    "cannot set the core-file limit: Operation not permitted"},
+        StepFailure{"GroupsOfTheUser",
+                    "exec setpriv --bounding-set=-setgid \"$0\" --end=none --log-fd=2 --user=nobody /bin/echo ran",
+                    "cannot set the supplementary groups of nobody: Operation not permitted"},
+        StepFailure{"GroupsOfTheGroup",
+                    "exec setpriv --bounding-set=-setgid \"$0\" --end=none --log-fd=2 --group=daemon /bin/echo ran",
+                    "cannot set the supplementary groups: Operation not permitted"},
+        StepFailure{"User",
+                    "exec setpriv --bounding-set=-setuid \"$0\" --end=none --log-fd=2 --user=nobody /bin/echo ran",
+                    "cannot set the user nobody: Operation not permitted"},
+        StepFailure{"CoredumpFilterWithoutProc",
+                    "exec unshare --mount --propagation private /bin/sh -c 'mount -t tmpfs none /proc && exec \"$0\" "
+                    "--end=none --log-fd=2 --coredump-filter=0x33 /bin/echo ran' \"$0\"",
+                    "cannot write /proc/self/coredump_filter: No such file or directory"},
+        StepFailure{"ForkOfTheStayingMode",
+                    "exec setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 \"$0\" --end=none "
+                    "--log-fd=2 --stay-for=1 /bin/echo ran",
+                    "cannot fork: Resource temporarily unavailable"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 // --- A deploy -----------------------------------------------------------------------
 
+// The companion given path as an argument, found in /proc once it runs as
+// itself; 0 if none does within the deadline.
+pid_t CompanionNaming(const std::string& path) {
+  const std::string argument = std::string(1, '\0') + path + std::string(1, '\0');
+  const long long give_up = proc::Now() + proc::kDeadlineNs;
+  while (proc::Now() < give_up) {
+    DIR* dir = opendir("/proc");
+    if (dir == nullptr) return 0;
+    pid_t found = 0;
+    while (const dirent* entry = readdir(dir)) {
+      long long pid = 0;
+      if (!proc::ParseNumber(entry->d_name, 2, INT_MAX, &pid)) continue;
+      const std::string proc = std::string("/proc/") + entry->d_name;
+      if (ReadFile(proc + "/comm") == "monitor-exec\n" &&
+          ReadFile(proc + "/cmdline").find(argument) != std::string::npos) {
+        found = static_cast<pid_t>(pid);
+      }
+    }
+    closedir(dir);
+    if (found > 0) return found;
+    proc::SleepUs(2000);
+  }
+  return 0;
+}
+
+// Waits until pid is in the state given, as /proc shows it; false once the
+// deadline has passed.
+bool ReachesState(pid_t pid, char state) {
+  const long long give_up = proc::Now() + proc::kDeadlineNs;
+  while (proc::State(pid) != state) {
+    if (proc::Now() > give_up) return false;
+    proc::SleepUs(2000);
+  }
+  return true;
+}
+
+// Waits until the file holds a whole line; false once the deadline has passed.
+bool HoldsALine(const std::string& path) {
+  const long long give_up = proc::Now() + proc::kDeadlineNs;
+  while (ReadFile(path).find('\n') == std::string::npos) {
+    if (proc::Now() > give_up) return false;
+    proc::SleepUs(2000);
+  }
+  return true;
+}
+
 TEST_F(Companion, WaitsForTheProgramThatADeployReplaces) {
   const std::string program = Path("server");
-  // Written 300 ms after the start, then held open for writing for 300 ms
-  // more, which makes execve fail with ETXTBSY.
+  // The deploy goes in step with the companion. Before the program is
+  // found, the companion sleeps only in its wait for the file, and after
+  // its start line only in its pause between two tries of execve: the file
+  // is created once the companion waits for it, and held open for writing,
+  // which makes execve fail with ETXTBSY, until a try has failed.
   const pid_t deploy = fork();
   if (deploy == 0) {
-    proc::SleepUs(300000);
-    const int fd = open(program.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    const pid_t companion = CompanionNaming(program);
+    if (companion <= 1 || !ReachesState(companion, 'S')) _exit(1);
+    const int fd = open(program.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+    if (fd < 0 || !HoldsALine(Path("log")) || !ReachesState(companion, 'S')) _exit(2);
     const char script[] = "#!/bin/sh\necho deployed\n";
-    if (fd < 0 || write(fd, script, sizeof script - 1) != sizeof script - 1) _exit(1);
-    proc::SleepUs(300000);
-    _exit(close(fd) == 0 ? 0 : 1);
+    if (write(fd, script, sizeof script - 1) != sizeof script - 1) _exit(3);
+    _exit(close(fd) == 0 ? 0 : 4);
   }
   ASSERT_GT(deploy, 0);
   started_.push_back(deploy);
-  const Outcome outcome = Run({"--output-fd=3", "--log-fd=4", program});
+  const Outcome outcome = Run({"--end=none", "--output-fd=3", "--log-fd=4", program});
   ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.error << outcome.log;
   EXPECT_EQ(outcome.output, "deployed\n");
-  EXPECT_GE(outcome.ms, 250);
+  EXPECT_EQ(harness::WaitForExit(deploy), 0) << "the deploy missed a step";
 }
 
 TEST_F(Companion, GivesUpOnAMissingProgramAfterTheWait) {
@@ -817,6 +996,19 @@ TEST_F(Companion, GivesUpOnAMissingProgramAfterTheWait) {
   EXPECT_GE(outcome.ms, 1000);
   EXPECT_NE(outcome.log.find("never: no executable file after 1 s"), std::string::npos) << outcome.log;
   EXPECT_NE(outcome.error.find("monitor-exec: "), std::string::npos) << outcome.error;
+  // Nor is a file that is not executable, a directory, or a path too long
+  // for one, whose start names /bin/true, taken for the program.
+  const std::string plain = Path("plain");
+  ASSERT_EQ(close(open(plain.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
+  const std::string too_long = std::string(PATH_MAX - 1 - strlen("/bin/true"), '/') + "/bin/true" + "x";
+  for (const std::string& program : {plain, std::string(dir_), too_long}) {
+    const Outcome other = Run({"--deploy-wait=0", program});
+    EXPECT_TRUE(WIFEXITED(other.status) && WEXITSTATUS(other.status) == companion::kFailed) << program.substr(0, 80);
+    // The long path's line is cut short before its end.
+    if (program != too_long) {
+      EXPECT_NE(other.error.find(": no executable file after 0 s"), std::string::npos) << other.error;
+    }
+  }
 }
 
 TEST_F(Companion, GivesUpOnAProgramFoundNowhereAlongPath) {
@@ -827,20 +1019,77 @@ TEST_F(Companion, GivesUpOnAProgramFoundNowhereAlongPath) {
       << outcome.error;
 }
 
-TEST_F(Companion, FailsAtOnceWhereNoDeployIsTheCause) {
-  // A script that names itself as its interpreter: execve fails with
-  // ELOOP, which no deploy causes, so it is not tried again.
-  const std::string program = Path("loop");
-  const std::string script = "#!" + program + "\n";
-  const int fd = open(program.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
-  ASSERT_EQ(close(fd), 0);
-  const Outcome outcome = Run({"--deploy-wait=5", program});
+// A program that execve refuses: as a file not yet whole, an interpreter
+// not yet installed, or a user over its process limit for a moment, which
+// a deploy or a busy moment causes, until the deploy's wait is over; a
+// failure that neither causes, at once.
+struct ExecFailure {
+  const char* name;
+  const char* script;  // the program's text, "#!SELF" naming itself; none: /bin/true as nobody
+  bool waited_out;
+  const char* said;
+};
+
+class Execution : public Companion, public ::testing::WithParamInterface<ExecFailure> {};
+
+TEST_P(Execution, FailsOnceTheDeploysWaitIsOverWhereADeployCanBeTheCause) {
+  const ExecFailure& failure = GetParam();
+  std::string program = "/bin/true";
+  std::vector<std::string> args{"--deploy-wait=" + std::string(failure.waited_out ? "1" : "5"), program};
+  if (failure.script != nullptr) {
+    program = Path("program");
+    std::string script = failure.script;
+    if (script == "#!SELF\n") script = "#!" + program + "\n";
+    const int fd = open(program.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+    ASSERT_EQ(close(fd), 0);
+    args.back() = program;
+  } else {
+    // Taking on a user whose processes are over the limit marks this one,
+    // and execve fails with EAGAIN while that lasts: nobody is given one
+    // process, over a limit of none.
+    if (geteuid() != 0) GTEST_SKIP() << "changing the user takes root";
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+      if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0 ||
+          write(ready[1], "", 1) != 1) {
+        _exit(1);
+      }
+      Forever();
+    }
+    ASSERT_GT(holder, 0);
+    started_.push_back(holder);
+    close(ready[1]);
+    char byte = 0;
+    pollfd readable{ready[0], POLLIN, 0};
+    const bool held = poll(&readable, 1, harness::kDeadlineMs) == 1 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    ASSERT_TRUE(held) << "no process of nobody's could be made";
+    args.insert(args.begin(), {"--end=none", "/usr/bin/prlimit", "--nproc=0", MONITOR_EXEC_PATH, "--end=none",
+                               "--log-fd=2", "--user=nobody"});
+  }
+  const Outcome outcome = Run(args);
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kFailed) << outcome.status;
-  EXPECT_NE(outcome.error.find("cannot execute " + program + ": "), std::string::npos) << outcome.error;
-  EXPECT_LT(outcome.ms, 4000) << "a failure that no deploy causes must not be waited out";
+  EXPECT_NE(outcome.error.find("monitor-exec: cannot execute " + program + ": " + failure.said), std::string::npos)
+      << outcome.error;
+  if (failure.waited_out) {
+    EXPECT_GE(outcome.ms, 1000) << "given up before the deploy's wait was over";
+  } else {
+    EXPECT_LT(outcome.ms, 4000) << "a failure that no deploy causes must not be waited out";
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, Execution,
+    ::testing::Values(ExecFailure{"InterpreterNamingItself", "#!SELF\n", false, "Too many levels of symbolic links"},
+                      ExecFailure{"EmptyFile", "", true, "Exec format error"},
+                      ExecFailure{"MissingInterpreter", "#!/no/such/interpreter\n", true, "No such file or directory"},
+                      ExecFailure{"DirectoryForInterpreter", "#!/\n", true, "Permission denied"},
+                      ExecFailure{"UserOverItsProcessLimit", nullptr, true, "Resource temporarily unavailable"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 // --- Staying as the parent --------------------------------------------------------
 
@@ -867,8 +1116,11 @@ TEST_F(Companion, StayingDiesAsTheProgramDid) {
 }
 
 TEST_F(Companion, StayingPassesSignalsOn) {
-  // The program exits 7 on SIGUSR1 once it is ready; the signal goes to the
-  // companion, whose pid the program reads as its parent's.
+  // The program exits 7 on SIGUSR1 once it is ready; the signals go to the
+  // companion, whose pid the program reads as its parent's. Before that,
+  // the companion is stopped and continued, which cuts its wait for
+  // signals short, and the program is stopped and continued through it:
+  // neither is taken for the program's end.
   const std::string ready = Path("ready");
   const pid_t sender = fork();
   if (sender == 0) {
@@ -879,13 +1131,21 @@ TEST_F(Companion, StayingPassesSignalsOn) {
       proc::SleepUs(10000);
     }
     const pid_t companion = static_cast<pid_t>(std::stol(text));
-    _exit(companion > 1 && kill(companion, SIGUSR1) == 0 ? 0 : 1);
+    const pid_t program = static_cast<pid_t>(std::stol(text.substr(text.find(' '))));
+    if (companion <= 1 || program <= 1) _exit(2);
+    // The program is stopped directly: in a process group with no parent
+    // outside it in its session, the kernel discards SIGTSTP.
+    const bool stepped = kill(companion, SIGSTOP) == 0 && ReachesState(companion, 'T') &&
+                         kill(companion, SIGCONT) == 0 && ReachesState(companion, 'S') && kill(program, SIGSTOP) == 0 &&
+                         ReachesState(program, 'T') && kill(companion, SIGCONT) == 0 && ReachesState(program, 'S');
+    _exit(stepped && kill(companion, SIGUSR1) == 0 ? 0 : 3);
   }
   ASSERT_GT(sender, 0);
   started_.push_back(sender);
   const Outcome outcome = Run({"--stay-for=1", "/bin/sh", "-c",
-                               "trap 'exit 7' USR1; echo $PPID > " + ready + "; while :; do sleep 0.05; done"});
+                               "trap 'exit 7' USR1; echo $PPID $$ > " + ready + "; while :; do sleep 0.05; done"});
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 7) << outcome.status;
+  EXPECT_EQ(harness::WaitForExit(sender), 0) << "a signal was not passed on in time";
 }
 
 TEST_F(Companion, StayingSeesTheProgramEndThoughSigchldWasIgnored) {
@@ -935,6 +1195,32 @@ TEST(StartLine, CutsThePathNeverTheSummary) {
   ended.still_present = 0;
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_STREQ(buffer, "/x started, pid 42; leftovers not all seen: no pidfd");
+  // One leftover, and more than the eight it names.
+  ended = companion::Ended{};
+  ended.count = 1;
+  ended.first[0] = 7;
+  companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer, "/x started, pid 42; ended 1 leftover (7) in 0 ms");
+  ended.count = 10;
+  for (int at = 0; at < 8; ++at) ended.first[at] = 100 + at;
+  companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer, "/x started, pid 42; ended 10 leftovers (100 101 102 103 104 105 106 107 ...) in 0 ms");
+}
+
+TEST(Reason, IsOneLineCutShortWithAMark) {
+  companion::Reason reason{};
+  companion::Say(&reason, "no such user: %s", "a\nb");
+  EXPECT_STREQ(reason.text, "no such user: a?b");
+  companion::Say(&reason, "%s", std::string(300, 'x').c_str());
+  EXPECT_EQ(std::string(reason.text), std::string(sizeof reason.text - 4, 'x') + "...");
+}
+
+TEST(Decimal, TakesAPlainNumberNoGreaterThanItsLimit) {
+  unsigned long long value = 0;
+  EXPECT_TRUE(companion::Decimal("9", 9, &value));
+  EXPECT_EQ(value, 9u);
+  // A limit below a digit: no wrapping around.
+  EXPECT_FALSE(companion::Decimal("5", 3, &value));
 }
 
 TEST(Options, NameTheFirstOptionAsTyped) {
@@ -964,9 +1250,11 @@ TEST(ListedCode, ReadsCodesAndRanges) {
   EXPECT_TRUE(companion::ListedCode("255", 255));
   EXPECT_TRUE(companion::ListedCode("0-0", 0));
   EXPECT_FALSE(companion::ListedCode("7", 70));
-  for (const char* malformed : {"", "1,", ",1", "5-3", "1-", "-1", "256", "01", "1,,2", "1 2"}) {
+  for (const char* malformed : {"", "1,", ",1", "5-3", "1-", "-1", "256", "01", "1,,2", "1 2", "00000001"}) {
     EXPECT_FALSE(companion::ValidCodes(malformed)) << malformed;
   }
+  // Unchecked, a backwards range lists nothing, not the codes between.
+  EXPECT_FALSE(companion::ListedCode("5-3", 4));
 }
 
 }  // namespace
