@@ -50,7 +50,7 @@ struct Around {
   bool other_namespace = false;  // in a PID namespace of its own, /proc the test's
   bool same_pid = false;         // with other_namespace: the companion numbered alike in both
   SystemLog system_log = SystemLog::kMachine;
-  bool log_fd = true;  // --log-fd=4 given first
+  bool log_fd = true;  // --log-fd=4 given first; never false with the machine's /dev/log
 };
 
 struct Outcome {
@@ -720,7 +720,8 @@ TEST_P(ShortOfDescriptors, NeverSaysNoLeftoversNorWaitsPastTheEndWait) {
     around.while_held = [&](pid_t companion, pid_t) {
       rlimit files{};
       ASSERT_EQ(prlimit(companion, RLIMIT_NOFILE, nullptr, &files), 0);
-      files.rlim_cur = static_cast<rlim_t>(LowestFreeDescriptor(companion) + shortage.free_at_pidfd);
+      files.rlim_cur =
+          static_cast<rlim_t>(LowestFreeDescriptor(companion)) + static_cast<rlim_t>(shortage.free_at_pidfd);
       ASSERT_EQ(prlimit(companion, RLIMIT_NOFILE, &files, nullptr), 0);
     };
   }
@@ -1147,7 +1148,7 @@ TEST(StartLine, CutsThePathNeverTheSummary) {
   // One that fits says everything; what could not be seen is said too.
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_EQ(std::string(buffer), "/x" + summary);
-  snprintf(ended.unseen, sizeof ended.unseen, "no pidfd");
+  static_cast<void>(snprintf(ended.unseen, sizeof ended.unseen, "no pidfd"));
   ended.count = 0;
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_STREQ(buffer,

@@ -213,6 +213,7 @@ void HoldFirstPidfdOpen(long asked) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the header's name is a reserved one.
 extern "C" long syscall(long number, ...) noexcept {
   // As the C library's own does: six arguments, whatever the call takes.
   va_list list;
