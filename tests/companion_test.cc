@@ -156,13 +156,20 @@ class Companion : public ::testing::Test {
     const int system_log = setup.system_log == SystemLog::kMachine ? -1 : OwnSystemLog(setup.system_log);
     if (setup.other_namespace) EnterPidNamespace();
     Report got{};
+    // The first leftover has a child of its own, which is ended too; it
+    // says when the child is there, so that no fork of a leftover comes
+    // after the companion's.
+    int forked[2];
+    if (setup.leftovers > 0 && pipe2(forked, O_CLOEXEC) != 0) _exit(1);
     for (int at = 0; at < setup.leftovers && at < 4; ++at) {
       got.leftovers[at] = fork();
       if (got.leftovers[at] == 0) {
-        // The first leftover has a child of its own, which is ended too.
-        if (at == 0 && fork() < 0) _exit(1);
+        const pid_t child = at == 0 ? fork() : 0;
+        if (child < 0 || (child > 0 && write(forked[1], "f", 1) != 1)) _exit(1);
         Forever();
       }
+      char done = 0;
+      if (at == 0 && read(forked[0], &done, 1) != 1) _exit(1);
       // Numbered as the new namespace numbers them: not this test's to name.
       if (setup.other_namespace) got.leftovers[at] = 0;
     }
@@ -408,6 +415,15 @@ struct UnderMonitor {
   pid_t second = 0;
 };
 
+// The pids reported as "left PID", in order.
+std::vector<pid_t> LeftIn(const std::string& output) {
+  std::vector<pid_t> left;
+  for (size_t at = 0; (at = output.find("left ", at)) != std::string::npos; at += 5) {
+    left.push_back(static_cast<pid_t>(std::stol(output.substr(at + 5))));
+  }
+  return left;
+}
+
 // What a run under monitor changes around it.
 struct AroundMonitor {
   // Added to monitor's environment, and so to its targets', with the
@@ -494,13 +510,9 @@ UnderMonitor RunUnderMonitor(Companion* test, const std::vector<std::string>& ar
     proc::SleepUs(5000);
   }
   run.log = ReadFile(log);
-  size_t at = 0;
-  while ((at = run.output.find("left ", at)) != std::string::npos) {
-    run.left.push_back(static_cast<pid_t>(std::stol(run.output.substr(at + 5))));
-    test->started_.push_back(run.left.back());
-    at += 5;
-  }
-  at = run.output.find("second ");
+  run.left = LeftIn(run.output);
+  test->started_.insert(test->started_.end(), run.left.begin(), run.left.end());
+  const size_t at = run.output.find("second ");
   if (at != std::string::npos) {
     run.second = static_cast<pid_t>(std::stol(run.output.substr(at + 7)));
     run.supervisor = static_cast<pid_t>(std::stol(run.output.substr(run.output.find(' ', at + 7) + 1)));
@@ -593,15 +605,6 @@ bool WriteLineToFifo(const std::string& path) {
   const bool written = write(fd, "\n", 1) == 1;
   close(fd);
   return written;
-}
-
-// The pids reported as "left PID", in order.
-std::vector<pid_t> LeftIn(const std::string& output) {
-  std::vector<pid_t> left;
-  for (size_t at = 0; (at = output.find("left ", at)) != std::string::npos; at += 5) {
-    left.push_back(static_cast<pid_t>(std::stol(output.substr(at + 5))));
-  }
-  return left;
 }
 
 // What happens to the leftover while the companion is held between listing
