@@ -282,6 +282,14 @@ class Companion : public ::testing::Test {
         dup2(output, STDOUT_FILENO) != STDOUT_FILENO || dup2(error, STDERR_FILENO) != STDERR_FILENO) {
       _exit(120);
     }
+    // LeakSanitizer reads /proc/PID/task as the program ends, which a /proc
+    // of another namespace may not have: a sanitized companion's refusal
+    // would end in its fatal error instead.
+    if (setup.other_namespace) {
+      const char* asan_options = getenv("ASAN_OPTIONS");
+      const std::string options = std::string(asan_options != nullptr ? asan_options : "") + ":detect_leaks=0";
+      if (setenv("ASAN_OPTIONS", options.c_str(), 1) != 0) _exit(120);
+    }
     // Start lines go to the log file, never to the machine's system log; a
     // --log-fd given later in args takes its place.
     std::vector<char*> argv{const_cast<char*>(MONITOR_EXEC_PATH)};
@@ -876,7 +884,8 @@ TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
     EXPECT_NE(unproved.log.find("; leftovers not looked for: "), std::string::npos) << unproved.log;
     EXPECT_NE(unproved.log.find(why), std::string::npos) << unproved.log;
     const Outcome asked = Run({"--end=leftovers", "/bin/sh", "-c", "echo ran >&3"}, setup);
-    EXPECT_TRUE(WIFEXITED(asked.status) && WEXITSTATUS(asked.status) == companion::kRefused) << asked.status;
+    EXPECT_TRUE(WIFEXITED(asked.status) && WEXITSTATUS(asked.status) == companion::kRefused)
+        << asked.status << asked.error;
     EXPECT_NE(asked.error.find("monitor-exec: cannot end leftovers: "), std::string::npos) << asked.error;
     EXPECT_NE(asked.error.find(why), std::string::npos) << asked.error;
     if (!other_namespace) {
