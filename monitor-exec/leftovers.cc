@@ -150,18 +150,28 @@ bool BlocksAll(const sigset_t& watched) {
   return true;
 }
 
-// Whether the command line of process supervisor, after its own name, is
-// this process's whole command line, byte for byte: monitor executes its
-// target with its own argument vector from its second element on. Read in
-// pieces, so that no command line is too long.
-bool RunsThisCommandLine(pid_t supervisor) {
-  char path[48];
-  static_cast<void>(snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(supervisor)));
-  const int theirs = open(path, O_RDONLY | O_CLOEXEC);
-  if (theirs < 0) return false;
-  const int ours = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+constexpr const char* kOurCommandLine = "/proc/self/cmdline";
+
+// Whether the command line of the supervisor, read from theirs_path, is
+// after its own name this process's whole command line, byte for byte:
+// monitor executes its target with its own argument vector from its second
+// element on. Read in pieces, so that no command line is too long. Where
+// one cannot be read (no descriptor left, say), false with errno set and
+// *unread naming it, which is otherwise nullptr: that proves nothing either
+// way.
+bool RunsThisCommandLine(const char* theirs_path, const char** unread) {
+  *unread = nullptr;
+  const int theirs = open(theirs_path, O_RDONLY | O_CLOEXEC);
+  if (theirs < 0) {
+    *unread = theirs_path;
+    return false;
+  }
+  const int ours = open(kOurCommandLine, O_RDONLY | O_CLOEXEC);
   if (ours < 0) {
+    const int error = errno;
     static_cast<void>(close(theirs));
+    errno = error;
+    *unread = kOurCommandLine;
     return false;
   }
   char their_piece[4096];
@@ -171,12 +181,17 @@ bool RunsThisCommandLine(pid_t supervisor) {
   size_t their_used = 0;
   size_t their_length = 0;
   ssize_t got = 0;
+  int error = 0;
   while (same && (got = read(ours, our_piece, sizeof our_piece)) > 0) {
     for (ssize_t at = 0; same && at < got; ++at) {
       // The next byte of theirs after their own name.
       for (;;) {
         if (their_used == their_length) {
           const ssize_t more = read(theirs, their_piece, sizeof their_piece);
+          if (more < 0) {
+            error = errno;
+            *unread = theirs_path;
+          }
           if (more <= 0) {
             same = false;
             break;
@@ -193,11 +208,16 @@ bool RunsThisCommandLine(pid_t supervisor) {
       }
     }
   }
+  if (got < 0) {
+    error = errno;
+    *unread = kOurCommandLine;
+    same = false;
+  }
   // Theirs must end where ours does.
   if (same && got == 0 && their_used == their_length && read(theirs, their_piece, 1) != 0) same = false;
-  if (got < 0) same = false;
   static_cast<void>(close(ours));
   static_cast<void>(close(theirs));
+  errno = error;
   return same && !in_their_name;
 }
 
@@ -224,7 +244,14 @@ bool ProveSupervisor(pid_t parent, const char* children, char* why, size_t size)
   // target inherits the mask. Its own mask cannot be read: while it waits
   // in sigwait, /proc shows the signals it waits for unblocked.
   const sigset_t watched = WatchedSignals();
-  if (!leads || !CatchesNone(text, watched) || !BlocksAll(watched) || !RunsThisCommandLine(parent)) {
+  bool monitor = leads && CatchesNone(text, watched) && BlocksAll(watched);
+  if (monitor) {
+    static_cast<void>(snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(parent)));
+    const char* unread = nullptr;
+    monitor = RunsThisCommandLine(path, &unread);
+    if (unread != nullptr) return unreadable(unread);
+  }
+  if (!monitor) {
     static_cast<void>(
         snprintf(why, size, "the parent %d is not a monitor that runs this command", static_cast<int>(parent)));
     return false;
@@ -292,6 +319,7 @@ class Round {
   int EndAll(int* living) {
     *living = 0;
     int count = 0;
+    listed_count_ = -1;
     if (SupervisorGone()) return 0;
     if (!ListChildren(leftovers_.children, listed_, kMax, &count)) {
       Unseen("the supervisor's children cannot be listed", errno);
@@ -300,6 +328,7 @@ class Round {
     }
     if (count > kMax) Unseen("too many of the supervisor's children to list at once", E2BIG);
     const int shown = count < kMax ? count : kMax;
+    listed_count_ = shown;
     int others = count - shown;
     *living = others;
     for (int at = 0; at < shown; ++at) {
@@ -308,6 +337,24 @@ class Round {
       if (EndIfStillAChild(listed_[at])) ++*living;
     }
     return others;
+  }
+
+  // How many children the supervisor has now that the last round did not
+  // list, this process aside: those that a leftover left it by ending
+  // while that round was proving it, or that a leftover it ended left.
+  int Newcomers() {
+    int count = 0;
+    if (listed_count_ < 0) return 0;  // said already
+    if (!ListChildren(leftovers_.children, again_, kMax, &count)) {
+      Unseen("the supervisor's children cannot be listed", errno);
+      return 0;
+    }
+    const int shown = count < kMax ? count : kMax;
+    int newcomers = count - shown;
+    for (int at = 0; at < shown; ++at) {
+      if (again_[at] != getpid() && !Lists(listed_, listed_count_, again_[at])) ++newcomers;
+    }
+    return newcomers;
   }
 
   bool hopeless() const { return hopeless_; }
@@ -390,6 +437,7 @@ class Round {
   const Leftovers& leftovers_;
   Ended* ended_;
   bool hopeless_ = false;
+  int listed_count_ = -1;  // in listed_, or -1 where the last round could not list
   pid_t listed_[kMax] = {};
   pid_t again_[kMax] = {};
   pid_t signalled_[kMax] = {};
@@ -421,7 +469,13 @@ void EndLeftovers(const Leftovers& leftovers, long wait_ms, Ended* ended) {
   // reached the supervisor since included, until a round finds nothing
   // else there or the wait is over.
   int living = 0;
-  while (round.EndAll(&living) > 0 && !round.hopeless() && NowMs() - started < wait_ms) PauseMs(5);
+  int others = 0;
+  while ((others = round.EndAll(&living)) > 0 && !round.hopeless() && NowMs() - started < wait_ms) PauseMs(5);
+  // Over with leftovers still there: those that came after the last round
+  // listed were never looked at, and may live. Had it found none, there
+  // could be none: a leftover's children reach the supervisor before it
+  // has ended.
+  if (others > 0) living += round.Newcomers();
   ended->still_present = living;
   ended->elapsed_ms = NowMs() - started;
 }

@@ -17,12 +17,15 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,14 @@
 #include "proc.h"
 
 namespace {
+
+// What /dev/log is for the stand-in supervisor and the companion.
+enum class SystemLog {
+  kMachine,       // the machine's, untouched
+  kAbsent,        // none: /dev is an empty directory
+  kStream,        // a stream socket, listening, read once the companion has ended
+  kFullDatagram,  // a datagram socket that never reads, its queue full
+};
 
 // How the stand-in supervisor is set up around the companion.
 struct Around {
@@ -41,6 +52,9 @@ struct Around {
   bool other_namespace = false;  // in a PID namespace of its own, /proc the test's
   bool sigchld_ignored = false;  // SIGCHLD ignored, as a careless parent leaves it
   int without_capability = -1;   // dropped from the bounding set, so not held
+  bool same_pid = false;         // with other_namespace: the companion numbered alike in both
+  SystemLog system_log = SystemLog::kMachine;
+  bool log_fd = true;  // --log-fd=4 given first; never false with the machine's /dev/log
 };
 
 struct Outcome {
@@ -49,9 +63,10 @@ struct Outcome {
   pid_t companion = 0;
   pid_t leftovers[4] = {};
   pid_t outsider = 0;
-  std::string error;   // standard error
-  std::string log;     // descriptor 4, for --log-fd=4
-  std::string output;  // descriptor 3, for --output-fd=3, and standard output
+  std::string error;       // standard error
+  std::string log;         // descriptor 4, for --log-fd=4
+  std::string output;      // descriptor 3, for --output-fd=3, and standard output
+  std::string system_log;  // what a stream socket at /dev/log received
 };
 
 // What the stand-in supervisor reports once the companion has ended.
@@ -132,6 +147,7 @@ class Companion : public ::testing::Test {
     outcome.error = ReadFile(Path("error"));
     outcome.log = ReadFile(Path("log"));
     outcome.output = ReadFile(Path("output"));
+    outcome.system_log = ReadFile(Path("system-log"));
     return outcome;
   }
 
@@ -142,15 +158,23 @@ class Companion : public ::testing::Test {
  private:
   [[noreturn]] void Supervise(const std::vector<std::string>& args, const Around& setup, int report) {
     if (setup.leader ? setsid() < 0 : setpgid(0, 0) != 0) _exit(1);
+    const int system_log = setup.system_log == SystemLog::kMachine ? -1 : OwnSystemLog(setup.system_log);
     if (setup.other_namespace) EnterPidNamespace();
     Report got{};
+    // The first leftover has a child of its own, which is ended too; it
+    // says when the child is there, so that no fork of a leftover comes
+    // after the companion's.
+    int forked[2];
+    if (setup.leftovers > 0 && pipe2(forked, O_CLOEXEC) != 0) _exit(1);
     for (int at = 0; at < setup.leftovers && at < 4; ++at) {
       got.leftovers[at] = fork();
       if (got.leftovers[at] == 0) {
-        // The first leftover has a child of its own, which is ended too.
-        if (at == 0 && fork() < 0) _exit(1);
+        const pid_t child = at == 0 ? fork() : 0;
+        if (child < 0 || (child > 0 && write(forked[1], "f", 1) != 1)) _exit(1);
         Forever();
       }
+      char done = 0;
+      if (at == 0 && read(forked[0], &done, 1) != 1) _exit(1);
       // Numbered as the new namespace numbers them: not this test's to name.
       if (setup.other_namespace) got.leftovers[at] = 0;
     }
@@ -161,13 +185,78 @@ class Companion : public ::testing::Test {
         Forever();
       }
     }
+    if (setup.same_pid) NumberTheNextAsTheTestsNamespaceWill();
     const long long started = proc::Now();
     got.companion = fork();
     if (got.companion == 0) Execute(args, setup);
     if (got.companion > 0) waitpid(got.companion, &got.status, 0);
     got.ms = (proc::Now() - started) / 1000000;
+    if (setup.system_log == SystemLog::kStream) SaveWhatTheLogGot(system_log);
     if (write(report, &got, sizeof got) != sizeof got) _exit(1);
     Forever();
+  }
+
+  // Puts an empty directory of the scratch over /dev, in a mount namespace
+  // of this process's own, so that the machine's /dev is never touched, and
+  // in it a socket at /dev/log as asked. Returns that socket, or -1.
+  int OwnSystemLog(SystemLog kind) {
+    const std::string dev = Path("dev");
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mkdir(dev.c_str(), 0755) != 0 || mount(dev.c_str(), "/dev", nullptr, MS_BIND, nullptr) != 0) {
+      _exit(1);
+    }
+    if (kind == SystemLog::kAbsent) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, "/dev/log");
+    const sockaddr* named = reinterpret_cast<const sockaddr*>(&address);
+    const bool stream = kind == SystemLog::kStream;
+    // Not blocking, so that a stream log that no one connected to is read
+    // as empty.
+    const int log = socket(AF_UNIX, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (log < 0 || bind(log, named, sizeof address) != 0 || (stream && listen(log, 4) != 0)) _exit(1);
+    if (stream) return log;
+    // Filled by a writer of its own until the queue takes no more: a log
+    // that has stopped reading.
+    const int writer = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (writer < 0 || connect(writer, named, sizeof address) != 0) _exit(1);
+    for (int sent = 0; send(writer, "x", 1, 0) == 1; ++sent) {
+      if (sent > 100000) _exit(1);
+    }
+    if (errno != EAGAIN) _exit(1);
+    return log;
+  }
+
+  // Writes what a connection to the stream log carried, whole, to the file
+  // system-log.
+  void SaveWhatTheLogGot(int log) {
+    const int connection = accept4(log, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) return;
+    const int saved = open(Path("system-log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    char piece[4096];
+    ssize_t got = 0;
+    // The companion has ended: the connection ends where what it sent does.
+    while (saved >= 0 && (got = read(connection, piece, sizeof piece)) > 0) {
+      if (write(saved, piece, static_cast<size_t>(got)) != got) _exit(1);
+    }
+    close(connection);
+    if (saved >= 0) close(saved);
+  }
+
+  // Makes the next process forked here numbered in the new PID namespace as
+  // in the test's, whose /proc the companion reads: this process's own
+  // number there, plus one, as nothing else forks in between.
+  static void NumberTheNextAsTheTestsNamespaceWill() {
+    char status[4096];
+    if (!companion::ReadSmallFile("/proc/self/status", status, sizeof status)) _exit(1);
+    const char* numbers = companion::StatusField(status, "NSpid");
+    const long in_the_tests = numbers != nullptr ? strtol(numbers, nullptr, 10) : 0;
+    const std::string last = std::to_string(in_the_tests);
+    const int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+    if (in_the_tests <= 1 || fd < 0 || write(fd, last.data(), last.size()) != static_cast<ssize_t>(last.size())) {
+      _exit(1);
+    }
+    close(fd);
   }
 
   // Goes on as process 2 of a new PID namespace, in this process's group,
@@ -201,9 +290,18 @@ class Companion : public ::testing::Test {
         dup2(output, STDOUT_FILENO) != STDOUT_FILENO || dup2(error, STDERR_FILENO) != STDERR_FILENO) {
       _exit(120);
     }
+    // LeakSanitizer reads /proc/PID/task as the program ends, which a /proc
+    // of another namespace may not have: a sanitized companion's refusal
+    // would end in its fatal error instead.
+    if (setup.other_namespace) {
+      const char* asan_options = getenv("ASAN_OPTIONS");
+      const std::string options = std::string(asan_options != nullptr ? asan_options : "") + ":detect_leaks=0";
+      if (setenv("ASAN_OPTIONS", options.c_str(), 1) != 0) _exit(120);
+    }
     // Start lines go to the log file, never to the machine's system log; a
     // --log-fd given later in args takes its place.
-    std::vector<char*> argv{const_cast<char*>(MONITOR_EXEC_PATH), const_cast<char*>("--log-fd=4")};
+    std::vector<char*> argv{const_cast<char*>(MONITOR_EXEC_PATH)};
+    if (setup.log_fd) argv.push_back(const_cast<char*>("--log-fd=4"));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execv(MONITOR_EXEC_PATH, argv.data());
@@ -423,20 +521,81 @@ struct UnderMonitor {
   pid_t second = 0;
 };
 
+// The pids reported as "left PID", in order.
+std::vector<pid_t> LeftIn(const std::string& output) {
+  std::vector<pid_t> left;
+  for (size_t at = 0; (at = output.find("left ", at)) != std::string::npos; at += 5) {
+    left.push_back(static_cast<pid_t>(std::stol(output.substr(at + 5))));
+  }
+  return left;
+}
+
+// What a run under monitor changes around it.
+struct AroundMonitor {
+  // Added to monitor's environment, and so to its targets', with the
+  // interposing library preloaded.
+  std::vector<std::string> env;
+  // Run first in the process that then executes monitor; false stops it.
+  std::function<bool()> before;
+  // Called while the second instance's companion is held at its first
+  // pidfd_open: with its pid and the pid it asked for.
+  std::function<void(pid_t companion, pid_t asked)> while_held;
+};
+
+// The descriptor on which the companion is held, in the interposing library.
+constexpr int kHoldFd = 5;
+
+// Holds the companion at its first pidfd_open, calls while_held, lets it go.
+void WhileHeld(int hold, const std::function<void(pid_t, pid_t)>& while_held) {
+  pollfd ready{hold, POLLIN, 0};
+  char message[64];
+  ssize_t got = 0;
+  if (poll(&ready, 1, static_cast<int>(proc::kDeadlineNs / 1000000)) != 1 ||
+      (got = read(hold, message, sizeof message - 1)) <= 0) {
+    ADD_FAILURE() << "the companion never asked for a pidfd";
+    return;
+  }
+  message[got] = '\0';
+  char* asked = nullptr;
+  const auto companion = static_cast<pid_t>(strtol(message, &asked, 10));
+  while_held(companion, static_cast<pid_t>(strtol(asked, nullptr, 10)));
+  EXPECT_EQ(write(hold, "g", 1), 1);
+}
+
 // Runs "monitor monitor-exec --log-fd=4 ARGS /bin/sh -c SCRIPT DIR" until
 // the second instance has said "second"; the supervisor and everything it
-// left are ended by TearDown.
-UnderMonitor RunUnderMonitor(Companion* test, const std::vector<std::string>& args, const char* script) {
+// left are ended by TearDown. The companion has descriptors 0 to 4 (and
+// kHoldFd if held), no others.
+UnderMonitor RunUnderMonitor(Companion* test, const std::vector<std::string>& args, const char* script,
+                             const AroundMonitor& around = AroundMonitor{}) {
   UnderMonitor run;
   const std::string output = test->Path("output");
   const std::string log = test->Path("log");
   // Appended to by every instance, so emptied once, here.
   for (const std::string* file : {&output, &log}) static_cast<void>(truncate(file->c_str(), 0));
+  int hold[2] = {-1, -1};
+  if (around.while_held && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, hold) != 0) return run;
   const pid_t invoker = fork();
   if (invoker == 0) {
+    // Above the numbers it is given, which it may have now.
+    const int held = hold[1] >= 0 ? fcntl(hold[1], F_DUPFD_CLOEXEC, kHoldFd + 1) : -1;
     const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     const int logged = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (out < 0 || logged < 0 || dup2(out, 3) != 3 || dup2(logged, 4) != 4) _exit(120);
+    if (held >= 0 && (dup2(held, kHoldFd) != kHoldFd || setenv("PIDFD_HOLD_FD", "5", 1) != 0)) _exit(120);
+    if (close_range(hold[1] >= 0 ? kHoldFd + 1 : kHoldFd, ~0U, 0) != 0) _exit(120);
+    if (hold[1] >= 0 || !around.env.empty()) {
+      // A sanitized companion wants its run-time first among the libraries;
+      // the library must come before it to interpose.
+      const char* asan_options = getenv("ASAN_OPTIONS");
+      const std::string asan = std::string("verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "");
+      if (setenv("LD_PRELOAD", INTERPOSE_LIBRARY, 1) != 0 || setenv("ASAN_OPTIONS", asan.c_str(), 1) != 0) _exit(120);
+      for (const std::string& variable : around.env) {
+        const size_t equals = variable.find('=');
+        if (setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1) != 0) _exit(120);
+      }
+    }
+    if (around.before && !around.before()) _exit(122);
     std::vector<char*> argv{const_cast<char*>(MONITOR_PATH), const_cast<char*>(MONITOR_EXEC_PATH),
                             const_cast<char*>("--log-fd=4")};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -446,20 +605,20 @@ UnderMonitor RunUnderMonitor(Companion* test, const std::vector<std::string>& ar
     execv(MONITOR_PATH, argv.data());
     _exit(121);
   }
+  if (hold[1] >= 0) close(hold[1]);
   int status = -1;
-  if (invoker <= 0 || waitpid(invoker, &status, 0) != invoker || status != 0) return run;
+  const bool started = invoker > 0 && waitpid(invoker, &status, 0) == invoker && status == 0;
+  if (started && hold[0] >= 0) WhileHeld(hold[0], around.while_held);
+  if (hold[0] >= 0) close(hold[0]);
+  if (!started) return run;
   const long long give_up = proc::Now() + proc::kDeadlineNs;
   while ((run.output = ReadFile(output)).find("second ") == std::string::npos && proc::Now() < give_up) {
     proc::SleepUs(5000);
   }
   run.log = ReadFile(log);
-  size_t at = 0;
-  while ((at = run.output.find("left ", at)) != std::string::npos) {
-    run.left.push_back(static_cast<pid_t>(std::stol(run.output.substr(at + 5))));
-    test->started_.push_back(run.left.back());
-    at += 5;
-  }
-  at = run.output.find("second ");
+  run.left = LeftIn(run.output);
+  test->started_.insert(test->started_.end(), run.left.begin(), run.left.end());
+  const size_t at = run.output.find("second ");
   if (at != std::string::npos) {
     run.second = static_cast<pid_t>(std::stol(run.output.substr(at + 7)));
     run.supervisor = static_cast<pid_t>(std::stol(run.output.substr(run.output.find(' ', at + 7) + 1)));
@@ -511,25 +670,324 @@ TEST_F(Companion, SaysWhatWasStillPresentWhenTheWaitIsOver) {
   }
 }
 
+// The first instance leaves one leftover, a shell that waits for a line on
+// the FIFO "hop", then starts a process of its own and ends ("left PID" for
+// each), and dies by SIGKILL once FIRST has run. The second raises its soft
+// limit of open files, which a test may have lowered, then says "second".
+std::string LeavesOneThatHops(const std::string& first = "") {
+  return "if [ ! -e \"$0/first\" ]; then : > \"$0/first\"; mkfifo \"$0/hop\"\n"
+         "  sh -c 'read x < \"$0/hop\"; sleep 1000 & echo \"left $!\" >&3' \"$0\" & echo \"left $!\" >&3\n  " +
+         first + "\n  kill -KILL $$\nfi\nulimit -S -n 64\necho \"second $$ $PPID\" >&3\n";
+}
+
+// The second instance's start line.
+std::string SecondLine(const UnderMonitor& run) { return run.log.substr(run.log.find('\n') + 1); }
+
+// Waits, within the deadline, until condition holds.
+bool Eventually(const std::function<bool()>& condition) {
+  const long long give_up = proc::Now() + proc::kDeadlineNs;
+  while (!condition()) {
+    if (proc::Now() > give_up) return false;
+    proc::SleepUs(1000);
+  }
+  return true;
+}
+
+// Starts a process of this test's own numbered pid, which must be free: the
+// namespace's last number is set just below it, then this process forks,
+// while nothing else here forks. 0 where it cannot.
+pid_t StartNumbered(pid_t pid) {
+  const std::string last = std::to_string(pid - 1);
+  const int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const bool set = write(fd, last.data(), last.size()) == static_cast<ssize_t>(last.size());
+  close(fd);
+  if (!set) return 0;
+  const pid_t child = fork();
+  if (child == 0) Forever();
+  return child;
+}
+
+// Writes a line to a FIFO once a reader has it open, within the deadline.
+bool WriteLineToFifo(const std::string& path) {
+  int fd = -1;
+  if (!Eventually([&] { return (fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; })) return false;
+  const bool written = write(fd, "\n", 1) == 1;
+  close(fd);
+  return written;
+}
+
+// What happens to the leftover while the companion is held between listing
+// it and opening its pidfd.
+enum class Meanwhile {
+  kNumberTaken,      // it dies, is collected, and a process of the test's takes its number
+  kEndsUncollected,  // it dies while monitor is stopped: a zombie child of monitor
+  kForksAndEnds,     // it starts a process and ends, which leaves that process to monitor
+};
+
+struct Held {
+  const char* name;
+  Meanwhile meanwhile;
+  const char* end_wait;
+  const char* said;  // in the second start line
+};
+
+class HeldBetweenListingAndPidfd : public Companion, public ::testing::WithParamInterface<Held> {};
+
+TEST_P(HeldBetweenListingAndPidfd, SignalsOnlyLeftoversAndSaysWhatIsLeft) {
+  const Held& held = GetParam();
+  if (held.meanwhile == Meanwhile::kNumberTaken && access("/proc/sys/kernel/ns_last_pid", W_OK) != 0) {
+    GTEST_SKIP() << "pids cannot be chosen here";
+  }
+  pid_t other = 0;  // the process that took the number, or the one the leftover started
+  pid_t supervisor = 0;
+  AroundMonitor around;
+  around.while_held = [&](pid_t companion, pid_t leftover) {
+    ASSERT_GT(leftover, 1);
+    switch (held.meanwhile) {
+      case Meanwhile::kNumberTaken:
+        kill(leftover, SIGKILL);
+        ASSERT_TRUE(Eventually([&] { return proc::State(leftover) == '?'; })) << "monitor never collected it";
+        other = StartNumbered(leftover);
+        if (other > 1) started_.push_back(other);
+        ASSERT_EQ(other, leftover) << "its number was not taken again";
+        break;
+      case Meanwhile::kEndsUncollected:
+        supervisor = static_cast<pid_t>(proc::ProcNumber(companion, "status", "PPid:"));
+        ASSERT_GT(supervisor, 1);
+        kill(supervisor, SIGSTOP);
+        ASSERT_TRUE(Eventually([&] { return proc::State(supervisor) == 'T'; }));
+        kill(leftover, SIGKILL);
+        ASSERT_TRUE(Eventually([&] { return proc::State(leftover) == 'Z'; }));
+        break;
+      case Meanwhile::kForksAndEnds:
+        ASSERT_TRUE(WriteLineToFifo(Path("hop")));
+        ASSERT_TRUE(Eventually([&] { return LeftIn(ReadFile(Path("output"))).size() == 2 && !Alive(leftover); }));
+        other = LeftIn(ReadFile(Path("output")))[1];
+        break;
+    }
+  };
+  const UnderMonitor run =
+      RunUnderMonitor(this, {std::string("--end-wait=") + held.end_wait}, LeavesOneThatHops().c_str(), around);
+  if (supervisor > 1) kill(supervisor, SIGCONT);
+  ASSERT_GT(run.second, 1) << run.output << run.log;
+  if (other > 1) {
+    EXPECT_TRUE(Alive(other)) << "a process that is no leftover of the supervisor's was ended";
+  }
+  EXPECT_NE(SecondLine(run).find(held.said), std::string::npos) << run.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, HeldBetweenListingAndPidfd,
+    ::testing::Values(Held{"NumberTakenByAnOutsider", Meanwhile::kNumberTaken, "10", "; no leftovers\n"},
+                      Held{"ZombieNotCountedAsLiving", Meanwhile::kEndsUncollected, "1", "; no leftovers\n"},
+                      Held{"ForkedThenEndedWithNoWaitLeft", Meanwhile::kForksAndEnds, "0",
+                           "; leftovers: 1 still present after the wait\n"}),
+    [](const ::testing::TestParamInfo<Held>& row) { return std::string(row.param.name); });
+
+// pidfd_open refused, as by a kernel before 5.3 or a seccomp filter: no
+// leftover can be held while it is proved, so none is signalled, and the
+// start goes on at once instead of after the whole --end-wait.
+class WithoutPidfd : public Companion, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WithoutPidfd, SignalsNothingAndStartsAtOnceSayingWhy) {
+  AroundMonitor around;
+  around.env = {"PIDFD_OPEN_FAIL=" + std::to_string(GetParam())};
+  // Had it waited a day, "second" would never have come.
+  const UnderMonitor run = RunUnderMonitor(this, {"--end-wait=86400"}, LeavesOneThatHops().c_str(), around);
+  ASSERT_GT(run.second, 1) << run.output << run.log;
+  ASSERT_EQ(run.left.size(), 1u) << run.output;
+  EXPECT_TRUE(Alive(run.left[0]));
+  EXPECT_NE(SecondLine(run).find("; leftovers: 1 still present after the wait; leftovers not all seen: no pidfd to "
+                                 "end a leftover through: " +
+                                 std::string(strerror(GetParam())) + "\n"),
+            std::string::npos)
+      << run.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Leftovers, WithoutPidfd, ::testing::Values(ENOSYS, EPERM));
+
+// The lowest descriptor number that pid has not open.
+int LowestFreeDescriptor(pid_t pid) {
+  for (int fd = 0;; ++fd) {
+    struct stat link {};
+    if (lstat(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).c_str(), &link) != 0) return fd;
+  }
+}
+
+// Too few descriptors: from the start, for the monitor's command line to be
+// compared with the companion's; or, set at the first pidfd_open, for the
+// pidfd, or for the list read again once the pidfd is open.
+struct Shortage {
+  const char* name;
+  int free_at_pidfd;  // -1: the limit is low from the start
+  const char* said;
+};
+
+class ShortOfDescriptors : public Companion, public ::testing::WithParamInterface<Shortage> {};
+
+TEST_P(ShortOfDescriptors, NeverSaysNoLeftoversNorWaitsPastTheEndWait) {
+  const Shortage& shortage = GetParam();
+  AroundMonitor around;
+  if (shortage.free_at_pidfd >= 0) {
+    around.while_held = [&](pid_t companion, pid_t) {
+      rlimit files{};
+      ASSERT_EQ(prlimit(companion, RLIMIT_NOFILE, nullptr, &files), 0);
+      files.rlim_cur =
+          static_cast<rlim_t>(LowestFreeDescriptor(companion)) + static_cast<rlim_t>(shortage.free_at_pidfd);
+      ASSERT_EQ(prlimit(companion, RLIMIT_NOFILE, &files, nullptr), 0);
+    };
+  }
+  // From the start: the first instance lowers monitor's soft limit, which
+  // the next companion inherits, to 6: descriptors 0 to 4 are open, one
+  // more can be.
+  const std::string script = LeavesOneThatHops(shortage.free_at_pidfd < 0 ? "prlimit --pid $PPID --nofile=6:" : "");
+  const UnderMonitor run = RunUnderMonitor(this, {"--end-wait=1"}, script.c_str(), around);
+  ASSERT_GT(run.second, 1) << run.output << run.log;
+  ASSERT_EQ(run.left.size(), 1u) << run.output;
+  EXPECT_TRUE(Alive(run.left[0]));
+  EXPECT_EQ(SecondLine(run).find("no leftovers"), std::string::npos) << run.log;
+  EXPECT_NE(SecondLine(run).find(shortage.said), std::string::npos) << run.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, ShortOfDescriptors,
+    ::testing::Values(Shortage{"FromTheStart", -1,
+                               "; leftovers not looked for: cannot read /proc/self/cmdline: Too many open files\n"},
+                      Shortage{"ForThePidfd", 0,
+                               "; leftovers: 1 still present after the wait; leftovers not all seen: no pidfd to end "
+                               "a leftover through: Too many open files\n"},
+                      Shortage{"ForTheSecondList", 1,
+                               "; leftovers: 1 still present after the wait; leftovers not all seen: the "
+                               "supervisor's children cannot be listed: Too many open files\n"}),
+    [](const ::testing::TestParamInfo<Shortage>& row) { return std::string(row.param.name); });
+
+// Mounts, in a mount namespace of this process's own, a /proc that shows a
+// process only to whoever may trace it or is in group gid (by default root's
+// group, which is why another is named), and drops CAP_SYS_PTRACE for good:
+// root then sees no process of another user there.
+bool HideOtherUsersFromRoot(gid_t gid) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  const unsigned long flags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+  const std::string invisible = "hidepid=invisible,gid=" + std::to_string(gid);
+  const std::string older = "hidepid=2,gid=" + std::to_string(gid);
+  if (mount("proc", "/proc", "proc", flags, invisible.c_str()) != 0 &&
+      mount("proc", "/proc", "proc", flags, older.c_str()) != 0) {
+    return false;
+  }
+  if (prctl(PR_CAPBSET_DROP, CAP_SYS_PTRACE, 0, 0, 0) != 0) return false;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct capabilities[2] = {};
+  if (syscall(SYS_capget, &header, capabilities) != 0) return false;
+  const unsigned bit = 1U << (CAP_SYS_PTRACE % 32);
+  __user_cap_data_struct& word = capabilities[CAP_SYS_PTRACE / 32];
+  word.effective &= ~bit;
+  word.permitted &= ~bit;
+  word.inheritable &= ~bit;
+  return syscall(SYS_capset, &header, capabilities) == 0;
+}
+
+TEST_F(Companion, EndsLeftoversOfAnotherUserThatProcHides) {
+  if (geteuid() != 0) GTEST_SKIP() << "a leftover of another user takes root";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+  // The leftover runs as nobody; the first instance says "hidden" once
+  // /proc no longer shows it, as the companion will not see it either.
+  const std::string script =
+      "if [ ! -e \"$0/first\" ]; then : > \"$0/first\"\n  setpriv --reuid=" + std::to_string(nobody->pw_uid) +
+      " --regid=" + std::to_string(nobody->pw_gid) +
+      " --clear-groups sleep 1000 & echo \"left $!\" >&3\n"
+      "  n=0; while [ -e /proc/$! ] && [ $n -lt 500 ]; do sleep 0.01; n=$((n+1)); done\n"
+      "  [ -e /proc/$! ] || echo \"hidden $!\" >&3\n"
+      "  kill -KILL $$\nfi\necho \"second $$ $PPID\" >&3\n";
+  AroundMonitor around;
+  // nobody's group, which root is not in.
+  around.before = [gid = nobody->pw_gid] { return HideOtherUsersFromRoot(gid); };
+  const UnderMonitor run = RunUnderMonitor(this, {}, script.c_str(), around);
+  ASSERT_GT(run.second, 1) << run.output << run.log;
+  ASSERT_EQ(run.left.size(), 1u) << run.output;
+  const std::string leftover = std::to_string(run.left[0]);
+  ASSERT_NE(run.output.find("hidden " + leftover), std::string::npos) << "/proc showed it:\n" << run.output;
+  EXPECT_FALSE(Alive(run.left[0]));
+  EXPECT_NE(SecondLine(run).find("; ended 1 leftover (" + leftover + ") in "), std::string::npos) << run.log;
+}
+
+// The processes named name (as their command's file is named), in this
+// test's namespace.
+std::vector<pid_t> Named(const char* name) {
+  std::vector<pid_t> named;
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return named;
+  while (const dirent* entry = readdir(processes)) {
+    const long pid = strtol(entry->d_name, nullptr, 10);
+    if (pid > 1 && ReadFile(std::string("/proc/") + entry->d_name + "/comm") == std::string(name) + "\n") {
+      named.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  closedir(processes);
+  return named;
+}
+
+TEST_F(Companion, EndsALeftoverThatKeepsForkingUntilNoneIsLeft) {
+  // Each copy of the hopper starts a bombling and, until its count is
+  // spent, its own next copy, and waits for them: ending one leaves its
+  // children to the supervisor, so that each round finds new ones, while
+  // the copies further down still fork. The rounds must go on until there
+  // are none.
+  const std::string hopper = Path("hopper");
+  const std::string text =
+      "#!/bin/sh\necho \"hop $1\" >&3\n\"${0%/*}/bombling\" 1000 &\n"
+      "if [ \"$1\" -gt 0 ]; then \"$0\" $(($1 - 1)) & fi\nwait\n";
+  const int fd = open(hopper.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ASSERT_EQ(close(fd), 0);
+  ASSERT_EQ(symlink("/bin/sleep", Path("bombling").c_str()), 0);
+  const UnderMonitor run = RunUnderMonitor(
+      this, {"--end-wait=30"},
+      "if [ ! -e \"$0/first\" ]; then : > \"$0/first\"; \"$0/hopper\" 200 &\n"
+      "  n=0; while [ $(grep -c '^hop' \"$0/output\") -lt 3 ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done\n"
+      "  kill -KILL $$\nfi\necho \"second $$ $PPID\" >&3\n");
+  ASSERT_GT(run.second, 1) << run.output << run.log;
+  for (const char* name : {"hopper", "bombling"}) {
+    const std::vector<pid_t> left = Named(name);
+    started_.insert(started_.end(), left.begin(), left.end());
+    EXPECT_EQ(left.size(), 0u) << name << " is left";
+  }
+  EXPECT_NE(SecondLine(run).find("; ended "), std::string::npos) << run.log;
+  EXPECT_EQ(SecondLine(run).find("still present"), std::string::npos) << run.log;
+}
+
 TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
   // A shell that leads its session, and a monitor whose /proc is another
-  // PID namespace's: by default the program starts all the same, ending
-  // nothing and saying why; asked for, the scope is refused; --end=none
-  // ends nothing even under monitor.
-  for (const bool other_namespace : {false, true}) {
-    Around setup{true, 1, false, false};
+  // PID namespace's, even where the companion has the same number in both:
+  // by default the program starts all the same, ending nothing and saying
+  // why; asked for, the scope is refused; --end=none ends nothing even
+  // under monitor.
+  for (const int variant : {0, 1, 2}) {
+    const bool other_namespace = variant > 0;
+    Around setup{true, variant == 2 ? 0 : 1, false, false};
     setup.other_namespace = other_namespace;
+    setup.same_pid = variant == 2;
+    if (setup.same_pid && access("/proc/sys/kernel/ns_last_pid", W_OK) != 0) continue;
     const char* why = other_namespace ? "/proc is another PID namespace's" : "is not a monitor that runs this command";
-    const Outcome unproved = Run({"/bin/true"}, setup);
+    // The program, in the companion's pid, writes its number as it sees it,
+    // then as /proc does.
+    const Outcome unproved = Run({"/bin/sh", "-c", "echo $$ >&3; exec readlink /proc/self >&3"}, setup);
     ASSERT_TRUE(WIFEXITED(unproved.status) && WEXITSTATUS(unproved.status) == 0) << unproved.error;
     if (!other_namespace) {
       EXPECT_TRUE(Alive(unproved.leftovers[0]));
     }
-    EXPECT_NE(unproved.log.find("/bin/true started, pid "), std::string::npos) << unproved.log;
+    const size_t second_number = unproved.output.find('\n') + 1;
+    EXPECT_EQ(unproved.output.substr(0, second_number) == unproved.output.substr(second_number),
+              !other_namespace || setup.same_pid)
+        << unproved.output;
+    EXPECT_NE(unproved.log.find("/bin/sh started, pid "), std::string::npos) << unproved.log;
     EXPECT_NE(unproved.log.find("; leftovers not looked for: "), std::string::npos) << unproved.log;
     EXPECT_NE(unproved.log.find(why), std::string::npos) << unproved.log;
     const Outcome asked = Run({"--end=leftovers", "/bin/sh", "-c", "echo ran >&3"}, setup);
-    EXPECT_TRUE(WIFEXITED(asked.status) && WEXITSTATUS(asked.status) == companion::kRefused) << asked.status;
+    EXPECT_TRUE(WIFEXITED(asked.status) && WEXITSTATUS(asked.status) == companion::kRefused)
+        << asked.status << asked.error;
     EXPECT_NE(asked.error.find("monitor-exec: cannot end leftovers: "), std::string::npos) << asked.error;
     EXPECT_NE(asked.error.find(why), std::string::npos) << asked.error;
     if (!other_namespace) {
@@ -674,6 +1132,40 @@ TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
   const Outcome err = Run({"--output-fd=2", "/bin/sh", "-c", "echo out; echo err >&2"});
   EXPECT_EQ(err.error, "out\nerr\n") << err.output;
 }
+
+// Where the start line goes without --log-fd: /dev/log, a datagram socket
+// or, where it is one, a stream socket; standard error where there is none
+// or it takes nothing (a log that stopped reading must not hold the start).
+class StartLineDestination : public Companion, public ::testing::WithParamInterface<SystemLog> {};
+
+TEST_P(StartLineDestination, ReachesTheSystemLogOrStandardErrorWithoutWaiting) {
+  Around setup;
+  setup.system_log = GetParam();
+  setup.log_fd = false;
+  const Outcome outcome = Run({"/bin/sh", "-c", "echo ran >&3"}, setup);
+  ASSERT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0) << outcome.status << outcome.error;
+  EXPECT_EQ(outcome.output, "ran\n");
+  const std::string pid = std::to_string(outcome.companion);
+  const std::string line = "monitor-exec[" + pid + "]: /bin/sh started, pid " + pid + "; ";
+  if (GetParam() == SystemLog::kStream) {
+    // Over a connection, with its priority (daemon, info), ended by a NUL.
+    EXPECT_EQ(outcome.system_log.rfind("<30>" + line, 0), 0u) << outcome.system_log;
+    EXPECT_EQ(outcome.system_log.find('\0'), outcome.system_log.size() - 1) << outcome.system_log;
+    EXPECT_EQ(outcome.error, "");
+  } else {
+    EXPECT_EQ(outcome.error.rfind(line, 0), 0u) << outcome.error;
+    EXPECT_EQ(std::count(outcome.error.begin(), outcome.error.end(), '\n'), 1) << outcome.error;
+  }
+}
+
+std::string SystemLogName(const ::testing::TestParamInfo<SystemLog>& row) {
+  const char* const names[] = {"Machine", "Absent", "Stream", "FullDatagram"};
+  return names[static_cast<int>(row.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Destinations, StartLineDestination,
+                         ::testing::Values(SystemLog::kAbsent, SystemLog::kStream, SystemLog::kFullDatagram),
+                         SystemLogName);
 
 // --- What the program gets ------------------------------------------------------
 

@@ -187,3 +187,52 @@ extern "C" int clock_gettime(clockid_t clock_id, struct timespec* tp) {
   tp->tv_nsec = static_cast<long>((reading - origin) % kNs);
   return 0;
 }
+
+// PIDFD_OPEN_FAIL=ERRNO fails every pidfd_open made through syscall() with
+// that error, as a kernel before 5.3 (ENOSYS) or a seccomp filter (EPERM)
+// would. PIDFD_HOLD_FD=N holds the first one: it writes "PID ASKED" on
+// descriptor N, its own pid and the pid asked for, and goes on only once a
+// byte comes back there (or the other end is closed), so that a test can
+// change what the call will find. Other calls go through unchanged.
+#include <stdarg.h>
+#include <sys/syscall.h>
+
+namespace {
+
+void HoldFirstPidfdOpen(long asked) {
+  static bool held = false;
+  const int fd = EnvNumber("PIDFD_HOLD_FD", -1);
+  if (held || fd < 0) return;
+  held = true;
+  char message[64];
+  const int length = snprintf(message, sizeof message, "%d %ld", static_cast<int>(getpid()), asked);
+  if (length <= 0 || write(fd, message, static_cast<size_t>(length)) != length) _exit(94);
+  char go = 0;
+  if (read(fd, &go, 1) < 0) _exit(95);
+}
+
+}  // namespace
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the header's name is a reserved one.
+extern "C" long syscall(long number, ...) noexcept {
+  // As the C library's own does: six arguments, whatever the call takes.
+  va_list list;
+  va_start(list, number);
+  long arguments[6];
+  for (long& argument : arguments) argument = va_arg(list, long);
+  va_end(list);
+  if (number == SYS_pidfd_open) {
+    const int error = EnvNumber("PIDFD_OPEN_FAIL", 0);
+    if (error > 0) {
+      errno = error;
+      return -1;
+    }
+    HoldFirstPidfdOpen(arguments[0]);
+  }
+  auto real_syscall = Next<long (*)(long, ...)>("syscall");
+  if (real_syscall == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_syscall(number, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4], arguments[5]);
+}
