@@ -48,13 +48,14 @@ struct Around {
   bool leader = true;            // leads its session and group, as monitor does
   int leftovers = 0;             // processes of the previous instance in the group
   bool outsider = false;         // a process of the same parent in another group
-  bool monitor_mask = false;     // SIGTERM blocked and SIGUSR1 ignored, as given
+  bool monitor_mask = false;     // SIGTERM blocked, SIGHUP, SIGUSR1 and SIGRTMAX ignored, as given
   bool other_namespace = false;  // in a PID namespace of its own, /proc the test's
   bool sigchld_ignored = false;  // SIGCHLD ignored, as a careless parent leaves it
   int without_capability = -1;   // dropped from the bounding set, so not held
   bool same_pid = false;         // with other_namespace: the companion numbered alike in both
   SystemLog system_log = SystemLog::kMachine;
-  bool log_fd = true;  // --log-fd=4 given first; never false with the machine's /dev/log
+  bool log_fd = true;       // --log-fd=4 given first; never false with the machine's /dev/log
+  bool in_scratch = false;  // the companion started in the test's scratch directory
 };
 
 struct Outcome {
@@ -277,9 +278,13 @@ class Companion : public ::testing::Test {
       sigset_t blocked;
       sigemptyset(&blocked);
       sigaddset(&blocked, SIGTERM);
-      if (sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0 || signal(SIGUSR1, SIG_IGN) == SIG_ERR) _exit(122);
+      if (sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0 || signal(SIGUSR1, SIG_IGN) == SIG_ERR ||
+          signal(SIGHUP, SIG_IGN) == SIG_ERR || signal(SIGRTMAX, SIG_IGN) == SIG_ERR) {
+        _exit(122);
+      }
     }
     if (setup.sigchld_ignored && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
+    if (setup.in_scratch && chdir(dir_) != 0) _exit(122);
     // Root's permitted set after execve is its bounding set.
     if (setup.without_capability >= 0 && prctl(PR_CAPBSET_DROP, setup.without_capability, 0, 0, 0) != 0) _exit(122);
     const int output = open(Path("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -1178,7 +1183,7 @@ TEST_F(Companion, ResetsTheSignalsMonitorLeftUnlessAskedToKeepThem) {
       Run({"--keep-signals", "--output-fd=3", "/bin/cat", "/proc/self/status"}, Around{true, 0, false, true});
   ASSERT_TRUE(WIFEXITED(kept.status) && WEXITSTATUS(kept.status) == 0) << kept.error;
   EXPECT_EQ(StatusLine(kept.output, "SigBlk"), "0000000000004000");  // SIGTERM, 15
-  EXPECT_EQ(StatusLine(kept.output, "SigIgn"), "0000000000000200");  // SIGUSR1, 10
+  EXPECT_EQ(StatusLine(kept.output, "SigIgn"), "8000000000000201");  // SIGRTMAX, SIGUSR1, SIGHUP
   // Kept too for a program that the companion stays with.
   const Outcome staying = Run({"--keep-signals", "--stay-for=1", "--output-fd=3", "/bin/cat", "/proc/self/status"},
                               Around{true, 0, false, true});
@@ -1304,6 +1309,13 @@ TEST_F(Companion, SetsTheCoreLimitAndFilter) {
     const Outcome written =
         Run({"--coredump-filter=" + mask, "--output-fd=3", "/bin/cat", "/proc/self/coredump_filter"});
     EXPECT_EQ(written.output, "000000" + mask.substr(mask.size() - 2) + "\n") << mask << ": " << written.error;
+  }
+  // Written before the user changes: once it has, the process is not
+  // dumpable until it executes the program, and the file is root's.
+  if (geteuid() == 0) {
+    const Outcome as_user =
+        Run({"--user=nobody", "--coredump-filter=0x23", "--output-fd=3", "/bin/cat", "/proc/self/coredump_filter"});
+    EXPECT_EQ(as_user.output, "00000023\n") << as_user.error;
   }
   // A hard limit above the one asked for is kept, so that the server may
   // raise its own again.
@@ -1602,9 +1614,14 @@ TEST_F(Companion, StayingTurnsAListedExitIntoADeathNoSoonerThanASecond) {
 }
 
 TEST_F(Companion, StayingDiesAsTheProgramDid) {
-  const Outcome outcome = Run({"--stay-for=1", "/bin/sh", "-c", "kill -SEGV $$"});
+  // Where cores are written, the program writes its own, and the companion,
+  // dying of the same signal, none beside it.
+  Around in_scratch;
+  in_scratch.in_scratch = true;
+  const Outcome outcome = Run({"--stay-for=1", "--core-limit=unlimited", "/bin/sh", "-c", "kill -SEGV $$"}, in_scratch);
   ASSERT_TRUE(WIFSIGNALED(outcome.status)) << outcome.status;
   EXPECT_EQ(WTERMSIG(outcome.status), SIGSEGV);
+  EXPECT_FALSE(WCOREDUMP(outcome.status)) << "the companion wrote a core of its own";
 }
 
 TEST_F(Companion, StayingPassesSignalsOn) {

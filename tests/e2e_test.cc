@@ -956,6 +956,8 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(InheritedCase{"AppendingToTheTarget", true, 5, O_WRONLY | O_APPEND, true},
                           InheritedCase{"ReadingAndWritingTheTarget", true, 5, O_RDWR, true},
                           InheritedCase{"WritingTheTargetAfterManyOthers", true, 200, O_WRONLY, true},
+                          // The first descriptor the scan can meet.
+                          InheritedCase{"WritingTheTargetOnThree", true, 3, O_WRONLY, true},
                           InheritedCase{"ReadingTheTarget", true, 5, O_RDONLY, false},
                           InheritedCase{"WritingAnotherFile", false, 5, O_WRONLY | O_APPEND, false},
                           InheritedCase{"AppendingToTheTargetThroughOutput", true, 1, O_WRONLY | O_APPEND, false},
