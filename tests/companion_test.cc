@@ -375,6 +375,7 @@ std::string StatusLine(const std::string& status, const std::string& key) {
 // "monitor-exec: " (empty where another test fixes its wording).
 struct Refused {
   std::vector<std::string> args;
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   std::string says;
   int without_capability = -1;
 };
@@ -731,6 +732,7 @@ enum class Meanwhile {
 };
 
 struct Held {
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* name;
   Meanwhile meanwhile;
   const char* end_wait;
@@ -824,6 +826,7 @@ int LowestFreeDescriptor(pid_t pid) {
 // compared with the companion's; or, set at the first pidfd_open, for the
 // pidfd, or for the list read again once the pidfd is open.
 struct Shortage {
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* name;
   int free_at_pidfd;  // -1: the limit is low from the start
   const char* said;
@@ -1013,6 +1016,7 @@ TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
 // like monitor in all but one is not taken for it, and its other child is
 // left alone.
 struct Likeness {
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* name;
   bool session, block, catches, other_command;
   bool taken;
@@ -1240,6 +1244,7 @@ TEST_F(Companion, RunsAsTheUserWithItsGroups) {
 struct Kept {
   std::vector<std::string> setpriv;
   std::vector<std::string> args;
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* sets;
 };
 
@@ -1370,8 +1375,11 @@ TEST_F(Companion, FindsTheProgramAlongPath) {
 // Each run by /bin/sh with the companion as $0, and made to fail the way a
 // unit set up without a privilege, at a limit, or without /proc would.
 struct StepFailure {
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* name;
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* command;
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* said;
 };
 
@@ -1528,6 +1536,7 @@ TEST_F(Companion, GivesUpOnAProgramFoundNowhereAlongPath) {
 // a deploy or a busy moment causes, until the deploy's wait is over; a
 // failure that neither causes, at once.
 struct ExecFailure {
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* name;
   const char* script;  // the program's text, "#!SELF" naming itself; none: /bin/true as nobody
   bool waited_out;
