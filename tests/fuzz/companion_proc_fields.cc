@@ -139,7 +139,9 @@ void Kernel(FuzzedDataProvider& data) {
   if (data.ConsumeBool()) nspid = std::to_string(data.ConsumeIntegralInRange<pid_t>(1, 0x7fffffff)) + "\t" + nspid;
   const int signal_number = data.ConsumeIntegralInRange<int>(1, 64);
   char caught[17];
-  snprintf(caught, sizeof caught, "%016llx", static_cast<unsigned long long>(data.ConsumeIntegral<uint64_t>()));
+  // 16 digits always fit.
+  static_cast<void>(
+      snprintf(caught, sizeof caught, "%016llx", static_cast<unsigned long long>(data.ConsumeIntegral<uint64_t>())));
   // The kernel escapes a name's newline in the status file.
   std::string shown = name;
   for (char& c : shown) c = c == '\n' ? '?' : c;
