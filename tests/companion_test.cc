@@ -1670,6 +1670,110 @@ TEST_F(Companion, StayingSeesTheProgramEndThoughSigchldWasIgnored) {
   EXPECT_EQ(StatusLine(kept.output, "SigIgn"), "0000000000010000");  // SIGCHLD, 17
 }
 
+// --- What the companion reads of /proc, as the kernel writes it and not -------------------
+
+TEST(ProcText, ReadSmallFileTakesOnlyAWholeNonEmptyFileCutToItsBuffer) {
+  char text[8];
+  EXPECT_FALSE(companion::ReadSmallFile("/nonexistent/file", text, sizeof text));
+  EXPECT_FALSE(companion::ReadSmallFile("/dev/null", text, sizeof text)) << "an empty file";
+  EXPECT_FALSE(companion::ReadSmallFile("/", text, sizeof text)) << "a directory, which read refuses";
+  ASSERT_TRUE(companion::ReadSmallFile("/proc/self/status", text, sizeof text));
+  EXPECT_EQ(std::string(text), ReadFile("/proc/self/status").substr(0, sizeof text - 1)) << "longer than its buffer";
+}
+
+TEST(ProcText, StatusFieldFindsOnlyAWholeKey) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Name:\tx\nSigCgt:\t0\n", "0\n"},
+      {"SigCgtx:\t1\nSigCgt:  \t2", "2"},
+      {"Sig:\t1\n", nullptr},
+      {"Name:\tx\n", nullptr},
+      {"Name:\tx", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& [status, value] : cases) {
+    const char* found = companion::StatusField(status, "SigCgt");
+    if (value == nullptr) {
+      EXPECT_EQ(found, nullptr) << status;
+    } else {
+      EXPECT_STREQ(found, value) << status;
+    }
+  }
+}
+
+TEST(ProcText, SoleNamespacePidIsOneNumberAndThisOne) {
+  const std::pair<const char*, bool> cases[] = {
+      {"NSpid:\t42\n", true},
+      {"NSpid:\t42", true},
+      {"NSpid:\t42\t1\n", false},
+      {"NSpid:\t43\n", false},
+      {"NSpid:\t\n", false},
+      {"NSpid:\t0000000000000000042\n", false},
+      {"Pid:\t42\n", false},
+  };
+  for (const auto& [status, sole] : cases) EXPECT_EQ(companion::SoleNamespacePid(status, 42), sole) << status;
+}
+
+TEST(ProcText, InMaskReadsLowercaseHexadecimalFromTheRight) {
+  struct Case {
+    const char* mask;
+    int signal_number;
+    bool set;
+  };
+  const Case cases[] = {
+      {"0000000000000001\n", 1, true},  {"0000000000000001", 2, false},  {"0000000000010000", SIGCHLD, true},
+      {"00000000000000a0", 6, true},    {"00000000000000a0", 7, false},  {"00000000000000f0", 8, true},
+      {"0000000000000009", 4, true},    {"00000000000000A0", 6, false},  {"000000000000000x", 1, false},
+      {"0000000000000001", 0, false},   {"01", 9, false},                {"\n", 1, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(companion::InMask(c.mask, c.signal_number), c.set) << c.mask << ' ' << c.signal_number;
+}
+
+TEST(ProcText, CatchesNoneLooksOnlyAtTheWatchedSignals) {
+  sigset_t watched;
+  sigemptyset(&watched);
+  sigaddset(&watched, SIGCHLD);
+  EXPECT_TRUE(companion::CatchesNone("SigCgt:\t0000000000000002\n", watched));
+  EXPECT_FALSE(companion::CatchesNone("SigCgt:\t0000000000010000\n", watched));
+  EXPECT_FALSE(companion::CatchesNone("SigIgn:\t0000000000000000\n", watched)) << "no SigCgt line";
+}
+
+TEST(ProcText, StatFieldsAreCountedFromTheLastParenthesis) {
+  struct Case {
+    const char* stat;
+    int number;
+    const char* field;  // nullptr: not read
+  };
+  const Case cases[] = {
+      {"42 (a) b) S 1 42 42 0\n", 5, "42"},
+      {"42 (a) b) S 1 42 43 0\n", 6, "43"},
+      {"42 (sh) S 1 42 42 0\n", 3, "S"},
+      {"42 (sh) S 1 42 42 0\n", 2, nullptr},
+      {"42 sh S 1 42 42 0\n", 3, nullptr},
+      {"42 (sh) S 1 42\n", 6, nullptr},
+      {"42 (sh) S 1 42  42\n", 6, nullptr},
+      {"42 (sh) S 1 42 1234567890123456\n", 6, nullptr},
+  };
+  for (const Case& c : cases) {
+    char field[16] = "";
+    const bool read = companion::StatField(c.stat, c.number, field, sizeof field);
+    EXPECT_EQ(read, c.field != nullptr) << c.stat << " field " << c.number;
+    if (read && c.field != nullptr) {
+      EXPECT_STREQ(field, c.field) << c.stat;
+    }
+  }
+}
+
+TEST(ProcText, LeadsItsGroupAndSessionOnlyWithBothItsOwnNumber) {
+  const std::pair<const char*, bool> cases[] = {
+      {"42 (m) S 1 42 42 0\n", true},
+      {"42 (m) S 1 41 42 0\n", false},
+      {"42 (m) S 1 42 41 0\n", false},
+      {"42 (m) S 1 4x 42 0\n", false},
+      {"42 (m) S 1 42\n", false},
+  };
+  for (const auto& [stat, leads] : cases) EXPECT_EQ(companion::StatLeadsItsGroupAndSession(stat, 42), leads) << stat;
+}
+
 // --- Exit code lists, read as the staying mode reads them -------------------------------
 
 TEST(StartLine, CutsThePathNeverTheSummary) {
@@ -1714,6 +1818,15 @@ TEST(StartLine, CutsThePathNeverTheSummary) {
   for (int at = 0; at < 8; ++at) ended.first[at] = 100 + at;
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_STREQ(buffer, "/x started, pid 42; ended 10 leftovers (100 101 102 103 104 105 106 107 ...) in 0 ms");
+  // Too small even for the summary: what fits, never past the buffer, and
+  // nothing at all in none.
+  companion::FormatStartLine(buffer, 12, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer, "... started");
+  companion::FormatStartLine(buffer, 1, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer, "");
+  buffer[0] = '#';
+  companion::FormatStartLine(buffer, 0, "/x", 42, leftovers, ended);
+  EXPECT_EQ(buffer[0], '#');
 }
 
 TEST(Reason, IsOneLineCutShortWithAMark) {
