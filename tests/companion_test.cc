@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <linux/capability.h>
+#include <linux/securebits.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
@@ -52,6 +53,7 @@ struct Around {
   bool other_namespace = false;  // in a PID namespace of its own, /proc the test's
   bool sigchld_ignored = false;  // SIGCHLD ignored, as a careless parent leaves it
   int without_capability = -1;   // dropped from the bounding set, so not held
+  int securebits = 0;            // set before the companion starts, as a unit's SecureBits= does
   bool same_pid = false;         // with other_namespace: the companion numbered alike in both
   SystemLog system_log = SystemLog::kMachine;
   bool log_fd = true;       // --log-fd=4 given first; never false with the machine's /dev/log
@@ -287,6 +289,8 @@ class Companion : public ::testing::Test {
     if (setup.in_scratch && chdir(dir_) != 0) _exit(122);
     // Root's permitted set after execve is its bounding set.
     if (setup.without_capability >= 0 && prctl(PR_CAPBSET_DROP, setup.without_capability, 0, 0, 0) != 0) _exit(122);
+  // Kept through execve, as the kernel keeps all but SECBIT_KEEP_CAPS.
+  if (setup.securebits != 0 && prctl(PR_SET_SECUREBITS, setup.securebits, 0, 0, 0) != 0) _exit(122);
     const int output = open(Path("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int error = open(Path("error").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -377,6 +381,7 @@ struct Refused {
   std::vector<std::string> args;
   std::string says;
   int without_capability = -1;
+  int securebits = 0;
 };
 
 void PrintTo(const Refused& refused, std::ostream* out) {
@@ -402,6 +407,7 @@ TEST_P(Refusal, SaysWhyAndChangesNothing) {
   args.insert(args.end(), {"/bin/sh", "-c", "echo ran >&3"});
   Around around{true, 2, false, false};
   around.without_capability = GetParam().without_capability;
+  around.securebits = GetParam().securebits;
   const Outcome outcome = Run(args, around);
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
   EXPECT_EQ(outcome.error.rfind("monitor-exec: ", 0), 0u) << outcome.error;
@@ -468,7 +474,10 @@ INSTANTIATE_TEST_SUITE_P(
         // not to, which takes CAP_SETPCAP.
         Refused{{"--group=daemon"},
                 "the user stays root, and without cap_setpcap execve would give it back every capability",
-                CAP_SETPCAP}));
+                CAP_SETPCAP},
+        Refused{{"--group=daemon"},
+                "the user stays root, and locked securebits let execve give it back every capability", -1,
+                SECBIT_NOROOT_LOCKED}));
 
 TEST_F(Companion, RefusesWithoutAProgram) {
   for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--end-wait"},
@@ -1295,7 +1304,11 @@ INSTANTIATE_TEST_SUITE_P(Identities, Capabilities,
                              Kept{{}, {"--user=nobody", "--keep-caps=net_bind_service"}, kPort},
                              Kept{{}, {"--group=daemon", "--keep-caps=cap_net_bind_service"}, kPort},
                              Kept{{}, {"--user=nobody", "--keep-caps=CAP_KILL,net_bind_service"}, "0000000000000420"},
-                             Kept{kUserWithSetidAndPort, {"--user=daemon", "--keep-caps=net_bind_service"}, kPort}));
+                             Kept{kUserWithSetidAndPort, {"--user=daemon", "--keep-caps=net_bind_service"}, kPort},
+                             // Root that execve gives nothing already, as SECBIT_NOROOT makes it.
+                             Kept{{"--securebits=+noroot", "--inh-caps=+setgid", "--ambient-caps=+setgid"},
+                                  {"--group=daemon"},
+                                  kNone}));
 
 TEST_F(Companion, SetsTheCoreLimitAndFilter) {
   const Outcome outcome = Run({"--core-limit=4096", "--coredump-filter=0x23", "--output-fd=3", "/bin/sh", "-c",
@@ -1373,6 +1386,7 @@ struct StepFailure {
   const char* name;
   const char* command;
   const char* said;
+  int securebits = 0;  // set before the companion starts
 };
 
 class Step : public Companion, public ::testing::WithParamInterface<StepFailure> {};
@@ -1385,7 +1399,9 @@ TEST_P(Step, FailsSayingWhyAndRunsNothing) {
   if (chmod(dir_, 0755) != 0 || !harness::CopyFile(MONITOR_EXEC_PATH, copy, 0755)) {
     GTEST_SKIP() << "no copy of the companion can be made for another user";
   }
-  const Outcome outcome = Run({"--end=none", "/bin/sh", "-c", GetParam().command, copy});
+  Around around;
+  around.securebits = GetParam().securebits;
+  const Outcome outcome = Run({"--end=none", "/bin/sh", "-c", GetParam().command, copy}, around);
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kFailed) << outcome.status;
   EXPECT_NE(outcome.error.find(std::string("monitor-exec: ") + GetParam().said), std::string::npos) << outcome.error;
   EXPECT_EQ(outcome.output, "") << "the program ran";
@@ -1418,7 +1434,16 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{"ForkOfTheStayingMode",
                     "exec setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 \"$0\" --end=none "
                     "--log-fd=2 --stay-for=1 /bin/echo ran",
-                    "cannot fork: Resource temporarily unavailable"}),
+                    "cannot fork: Resource temporarily unavailable"},
+        // Capabilities kept through the change of user, where the unit's
+        // securebits forbid it.
+        StepFailure{"KeepCapsLocked",
+                    "exec \"$0\" --end=none --log-fd=2 --user=nobody --keep-caps=net_bind_service /bin/echo ran",
+                    "cannot keep the capabilities through the change of user: Operation not permitted",
+                    SECBIT_KEEP_CAPS_LOCKED},
+        StepFailure{"AmbientRaiseForbidden",
+                    "exec \"$0\" --end=none --log-fd=2 --user=nobody --keep-caps=net_bind_service /bin/echo ran",
+                    "cannot make net_bind_service ambient: Operation not permitted", SECBIT_NO_CAP_AMBIENT_RAISE}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // --- A deploy -----------------------------------------------------------------------
