@@ -1021,11 +1021,21 @@ TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
 // Each thing that tells monitor from another parent, alone: a stand-in
 // like monitor in all but one is not taken for it, and its other child is
 // left alone.
+// How the stand-in's command line after its name ends, against the
+// companion's whole command line.
+enum class Length {
+  kSame,
+  kShorter,                // the companion's last argument missing
+  kLonger,                 // an argument more
+  kLongerAfterAWholeRead,  // an argument more, where the companion's ends a whole first read of it
+};
+
 struct Likeness {
   const char* name;
   bool session, block, catches, other_command;
   bool taken;
   bool zombie = false;  // the other child has exited and is not yet collected
+  Length length = Length::kSame;
 };
 
 class Proof : public Companion, public ::testing::WithParamInterface<Likeness> {};
@@ -1041,11 +1051,21 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
     setenv("STAND_IN_CATCH", like.catches ? "1" : "0", 1);
     setenv("STAND_IN_SHIFT", like.other_command ? "1" : "0", 1);
     setenv("STAND_IN_ZOMBIE", like.zombie ? "1" : "0", 1);
+    setenv("STAND_IN_EXTRA", like.length == Length::kShorter ? "1" : "0", 1);
+    setenv("STAND_IN_DROP", like.length >= Length::kLonger ? "1" : "0", 1);
     std::vector<const char*> argv{STAND_IN_PATH, MONITOR_EXEC_PATH};
     if (like.other_command) argv.push_back(MONITOR_EXEC_PATH);
     // A zombie stays until the companion has ended: one round only.
     if (like.zombie) argv.push_back("--end-wait=0");
-    for (const char* arg : {"--log-fd=4", "/bin/true", static_cast<const char*>(nullptr)}) argv.push_back(arg);
+    for (const char* arg : {"--log-fd=4", "/bin/true"}) argv.push_back(arg);
+    // An argument to /bin/true that makes the stand-in's name and the
+    // companion's command line fill 4096 bytes, the most one read takes.
+    size_t used = 0;
+    for (const char* arg : argv) used += strlen(arg) + 1;
+    const std::string padding(4096 - used - 1, 'p');
+    if (like.length == Length::kLongerAfterAWholeRead) argv.push_back(padding.c_str());
+    if (like.length >= Length::kLonger) argv.push_back("extra");
+    argv.push_back(nullptr);
     execv(STAND_IN_PATH, const_cast<char**>(argv.data()));
     _exit(121);
   }
@@ -1075,7 +1095,13 @@ INSTANTIATE_TEST_SUITE_P(Parents, Proof,
                                            Likeness{"SignalsNotBlocked", true, false, false, false, false},
                                            Likeness{"CatchesSigchld", true, true, true, false, false},
                                            Likeness{"OtherCommand", true, true, false, true, false},
-                                           Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true}),
+                                           Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true},
+                                           Likeness{"ShorterCommand", true, true, false, false, false, false,
+                                                    Length::kShorter},
+                                           Likeness{"LongerCommand", true, true, false, false, false, false,
+                                                    Length::kLonger},
+                                           Likeness{"LongerCommandPastAWholeRead", true, true, false, false, false,
+                                                    false, Length::kLongerAfterAWholeRead}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // The number of the system call that a process is blocked in, as

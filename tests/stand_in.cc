@@ -9,6 +9,10 @@
 //   STAND_IN_BLOCK    block the six signals monitor blocks in its targets
 //   STAND_IN_CATCH    catch SIGCHLD with a handler (monitor catches none)
 //   STAND_IN_SHIFT    run PROGRAM's arguments only: the command lines differ
+//   STAND_IN_DROP     run PROGRAM without the last argument: this command
+//                     line is the child's and one argument more
+//   STAND_IN_EXTRA    run PROGRAM with one argument more, "extra": the
+//                     child's command line is this one's and that argument
 //   STAND_IN_ZOMBIE   the other child has exited, and is collected only
 //                     once PROGRAM has ended
 #include <signal.h>
@@ -56,6 +60,13 @@ int main(int argc, char** argv) {
   const pid_t child = fork();
   if (child == 0) {
     char** program = Set("STAND_IN_SHIFT") ? &argv[2] : &argv[1];
+    if (Set("STAND_IN_DROP")) argv[argc - 1] = nullptr;
+    char* more[64] = {};
+    if (Set("STAND_IN_EXTRA") && argc < 62) {
+      for (int at = 1; at < argc; ++at) more[at - 1] = argv[at];
+      more[argc - 1] = const_cast<char*>("extra");
+      program = more;
+    }
     // monitor-exec itself, with the arguments that follow it shifted out.
     execv(argv[1], program);
     _exit(125);
