@@ -44,6 +44,13 @@ enum class SystemLog {
   kFullDatagram,  // a datagram socket that never reads, its queue full
 };
 
+// What /proc is for the stand-in supervisor and the companion.
+enum class ProcView {
+  kTests,        // the test's
+  kNone,         // an empty file system over it
+  kParentHidden  // one that shows only a user's own processes, the companion run as nobody
+};
+
 // How the stand-in supervisor is set up around the companion.
 struct Around {
   bool leader = true;            // leads its session and group, as monitor does
@@ -58,6 +65,7 @@ struct Around {
   SystemLog system_log = SystemLog::kMachine;
   bool log_fd = true;       // --log-fd=4 given first; never false with the machine's /dev/log
   bool in_scratch = false;  // the companion started in the test's scratch directory
+  ProcView proc = ProcView::kTests;
 };
 
 struct Outcome {
@@ -163,6 +171,7 @@ class Companion : public ::testing::Test {
     if (setup.leader ? setsid() < 0 : setpgid(0, 0) != 0) _exit(1);
     const int system_log = setup.system_log == SystemLog::kMachine ? -1 : OwnSystemLog(setup.system_log);
     if (setup.other_namespace) EnterPidNamespace();
+    if (setup.proc != ProcView::kTests) OwnProc(setup.proc);
     Report got{};
     // The first leftover has a child of its own, which is ended too; it
     // says when the child is there, so that no fork of a leftover comes
@@ -228,6 +237,18 @@ class Companion : public ::testing::Test {
     }
     if (errno != EAGAIN) _exit(1);
     return log;
+  }
+
+  // Puts a /proc as asked over the test's, in a mount namespace of this
+  // process's own.
+  static void OwnProc(ProcView view) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(1);
+    const unsigned long flags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+    if (view == ProcView::kNone ? mount("none", "/proc", "tmpfs", flags, nullptr) != 0
+                                : mount("proc", "/proc", "proc", flags, "hidepid=invisible") != 0 &&
+                                      mount("proc", "/proc", "proc", flags, "hidepid=2") != 0) {
+      _exit(1);
+    }
   }
 
   // Writes what a connection to the stream log carried, whole, to the file
@@ -299,6 +320,9 @@ class Companion : public ::testing::Test {
         dup2(output, STDOUT_FILENO) != STDOUT_FILENO || dup2(error, STDERR_FILENO) != STDERR_FILENO) {
       _exit(120);
     }
+    if (setup.proc == ProcView::kParentHidden && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(122);
+    }
     // LeakSanitizer reads /proc/PID/task as the program ends, which a /proc
     // of another namespace may not have: a sanitized companion's refusal
     // would end in its fatal error instead.
@@ -327,6 +351,14 @@ bool CanRaiseHardCoreLimit() {
     rlimit high{RLIM_INFINITY, RLIM_INFINITY};
     _exit(setrlimit(RLIMIT_CORE, &low) == 0 && setrlimit(RLIMIT_CORE, &high) == 0 ? 0 : 1);
   }
+  int status = 0;
+  return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether nobody may run the program at path: tried in a forked copy.
+bool NobodyCanRun(const char* path) {
+  const pid_t copy = fork();
+  if (copy == 0) _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && access(path, X_OK) == 0 ? 0 : 1);
   int status = 0;
   return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -977,17 +1009,23 @@ TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
   // PID namespace's, even where the companion has the same number in both:
   // by default the program starts all the same, ending nothing and saying
   // why; asked for, the scope is refused; --end=none ends nothing even
-  // under monitor.
-  for (const int variant : {0, 1, 2}) {
-    const bool other_namespace = variant > 0;
+  // under monitor. So too where /proc shows nothing, or not the parent.
+  for (const int variant : {0, 1, 2, 3, 4}) {
+    const bool other_namespace = variant == 1 || variant == 2;
     Around setup{true, variant == 2 ? 0 : 1, false, false};
     setup.other_namespace = other_namespace;
     setup.same_pid = variant == 2;
+    setup.proc = variant == 3 ? ProcView::kNone : variant == 4 ? ProcView::kParentHidden : ProcView::kTests;
     if (setup.same_pid && access("/proc/sys/kernel/ns_last_pid", W_OK) != 0) continue;
-    const char* why = other_namespace ? "/proc is another PID namespace's" : "is not a monitor that runs this command";
+    if (setup.proc != ProcView::kTests && (geteuid() != 0 || !NobodyCanRun(MONITOR_EXEC_PATH))) continue;
+    const char* const whys[] = {"is not a monitor that runs this command", "/proc is another PID namespace's",
+                                "/proc is another PID namespace's",
+                                "cannot read /proc/self/status: No such file or directory", "/stat: No such file"};
+    const char* why = whys[variant];
     // The program, in the companion's pid, writes its number as it sees it,
-    // then as /proc does.
-    const Outcome unproved = Run({"/bin/sh", "-c", "echo $$ >&3; exec readlink /proc/self >&3"}, setup);
+    // then as /proc does, where it can.
+    const Outcome unproved =
+        Run({"/bin/sh", "-c", "echo $$ >&3; [ -e /proc/self ] && exec readlink /proc/self >&3; echo $$ >&3"}, setup);
     ASSERT_TRUE(WIFEXITED(unproved.status) && WEXITSTATUS(unproved.status) == 0) << unproved.error;
     if (!other_namespace) {
       EXPECT_TRUE(Alive(unproved.leftovers[0]));
@@ -1016,6 +1054,33 @@ TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
   ASSERT_EQ(none.left.size(), 1u) << none.output;
   EXPECT_TRUE(Alive(none.left[0]));
   EXPECT_EQ(none.log.find("leftover"), std::string::npos) << none.log;
+}
+
+TEST_F(Companion, TakesTheFirstProcessOfItsNamespaceForNoSupervisor) {
+  // The parent is this test: its namespace's first process, which adopts
+  // orphans, as no supervisor of a service's could be.
+  if (getpid() != 1) GTEST_SKIP() << "only as the first process of a PID namespace";
+  const std::string log = Path("log");
+  for (const char* scope : {"--end-wait=1", "--end=leftovers"}) {
+    const pid_t companion = fork();
+    if (companion == 0) {
+      const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || dup2(fd, 4) != 4 || dup2(fd, STDERR_FILENO) != STDERR_FILENO) _exit(120);
+      execl(MONITOR_EXEC_PATH, MONITOR_EXEC_PATH, "--log-fd=4", scope, "/bin/true", static_cast<char*>(nullptr));
+      _exit(121);
+    }
+    ASSERT_GT(companion, 1);
+    started_.push_back(companion);
+    const auto status = harness::WaitForExit(companion);
+    const bool asked = strcmp(scope, "--end=leftovers") == 0;
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == (asked ? companion::kRefused : 0))
+        << status.value_or(-1) << ReadFile(log);
+    EXPECT_NE(ReadFile(log).find(asked ? "monitor-exec: cannot end leftovers: the parent is no supervisor\n"
+                                       : "/bin/true started, pid " + std::to_string(companion) +
+                                             "; leftovers not looked for: the parent is no supervisor\n"),
+              std::string::npos)
+        << ReadFile(log);
+  }
 }
 
 // Each thing that tells monitor from another parent, alone: a stand-in
