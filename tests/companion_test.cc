@@ -831,27 +831,44 @@ INSTANTIATE_TEST_SUITE_P(
                            "; leftovers: 1 still present after the wait\n"}),
     [](const ::testing::TestParamInfo<Held>& row) { return std::string(row.param.name); });
 
-// pidfd_open refused, as by a kernel before 5.3 or a seccomp filter: no
-// leftover can be held while it is proved, so none is signalled, and the
-// start goes on at once instead of after the whole --end-wait.
-class WithoutPidfd : public Companion, public ::testing::WithParamInterface<int> {};
+// A pidfd call refused, as by a kernel before 5.3 or a seccomp filter.
+// Without pidfd_open no leftover can be held while it is proved, so none
+// is signalled, and the start goes on at once instead of after the whole
+// --end-wait; a signal refused leaves the leftover, which is said.
+struct PidfdRefusal {
+  const char* name;
+  const char* variable;  // of the interposing library
+  int error;
+  const char* end_wait;
+  const char* said;  // before the error's text
+};
 
-TEST_P(WithoutPidfd, SignalsNothingAndStartsAtOnceSayingWhy) {
+class PidfdRefused : public Companion, public ::testing::WithParamInterface<PidfdRefusal> {};
+
+TEST_P(PidfdRefused, SignalsNothingAndSaysWhy) {
+  const PidfdRefusal& refusal = GetParam();
   AroundMonitor around;
-  around.env = {"PIDFD_OPEN_FAIL=" + std::to_string(GetParam())};
+  around.env = {std::string(refusal.variable) + "=" + std::to_string(refusal.error)};
   // Had it waited a day, "second" would never have come.
-  const UnderMonitor run = RunUnderMonitor(this, {"--end-wait=86400"}, LeavesOneThatHops().c_str(), around);
+  const UnderMonitor run =
+      RunUnderMonitor(this, {std::string("--end-wait=") + refusal.end_wait}, LeavesOneThatHops().c_str(), around);
   ASSERT_GT(run.second, 1) << run.output << run.log;
   ASSERT_EQ(run.left.size(), 1u) << run.output;
   EXPECT_TRUE(Alive(run.left[0]));
-  EXPECT_NE(SecondLine(run).find("; leftovers: 1 still present after the wait; leftovers not all seen: no pidfd to "
-                                 "end a leftover through: " +
-                                 std::string(strerror(GetParam())) + "\n"),
+  EXPECT_NE(SecondLine(run).find("; leftovers: 1 still present after the wait; leftovers not all seen: " +
+                                 std::string(refusal.said) + strerror(refusal.error) + "\n"),
             std::string::npos)
       << run.log;
 }
 
-INSTANTIATE_TEST_SUITE_P(Leftovers, WithoutPidfd, ::testing::Values(ENOSYS, EPERM));
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, PidfdRefused,
+    ::testing::Values(
+        PidfdRefusal{"OpenWithoutTheCall", "PIDFD_OPEN_FAIL", ENOSYS, "86400", "no pidfd to end a leftover through: "},
+        PidfdRefusal{"OpenNotPermitted", "PIDFD_OPEN_FAIL", EPERM, "86400", "no pidfd to end a leftover through: "},
+        PidfdRefusal{"SignalNotPermitted", "PIDFD_SEND_SIGNAL_FAIL", EPERM, "0",
+                     "a leftover could not be signalled: "}),
+    [](const ::testing::TestParamInfo<PidfdRefusal>& row) { return std::string(row.param.name); });
 
 // The lowest descriptor number that pid has not open.
 int LowestFreeDescriptor(pid_t pid) {

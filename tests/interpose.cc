@@ -193,7 +193,9 @@ extern "C" int clock_gettime(clockid_t clock_id, struct timespec* tp) {
 // would. PIDFD_HOLD_FD=N holds the first one: it writes "PID ASKED" on
 // descriptor N, its own pid and the pid asked for, and goes on only once a
 // byte comes back there (or the other end is closed), so that a test can
-// change what the call will find. Other calls go through unchanged.
+// change what the call will find. PIDFD_SEND_SIGNAL_FAIL=ERRNO fails
+// every pidfd_send_signal so, as a security module that forbids the signal
+// would. Other calls go through unchanged.
 #include <stdarg.h>
 #include <sys/syscall.h>
 
@@ -228,6 +230,10 @@ extern "C" long syscall(long number, ...) noexcept {
       return -1;
     }
     HoldFirstPidfdOpen(arguments[0]);
+  }
+  if (number == SYS_pidfd_send_signal && EnvNumber("PIDFD_SEND_SIGNAL_FAIL", 0) > 0) {
+    errno = EnvNumber("PIDFD_SEND_SIGNAL_FAIL", 0);
+    return -1;
   }
   auto real_syscall = Next<long (*)(long, ...)>("syscall");
   if (real_syscall == nullptr) {
