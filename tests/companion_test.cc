@@ -769,6 +769,7 @@ enum class Meanwhile {
   kNumberTaken,      // it dies, is collected, and a process of the test's takes its number
   kEndsUncollected,  // it dies while monitor is stopped: a zombie child of monitor
   kForksAndEnds,     // it starts a process and ends, which leaves that process to monitor
+  kSupervisorDies,   // monitor dies, and is not yet collected
 };
 
 struct Held {
@@ -811,6 +812,12 @@ TEST_P(HeldBetweenListingAndPidfd, SignalsOnlyLeftoversAndSaysWhatIsLeft) {
         ASSERT_TRUE(Eventually([&] { return LeftIn(ReadFile(Path("output"))).size() == 2 && !Alive(leftover); }));
         other = LeftIn(ReadFile(Path("output")))[1];
         break;
+      case Meanwhile::kSupervisorDies:
+        supervisor = static_cast<pid_t>(proc::ProcNumber(companion, "status", "PPid:"));
+        ASSERT_GT(supervisor, 1);
+        kill(supervisor, SIGKILL);
+        ASSERT_TRUE(Eventually([&] { return proc::ProcNumber(companion, "status", "PPid:") != supervisor; }));
+        break;
     }
   };
   const UnderMonitor run =
@@ -828,7 +835,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Held{"NumberTakenByAnOutsider", Meanwhile::kNumberTaken, "10", "; no leftovers\n"},
                       Held{"ZombieNotCountedAsLiving", Meanwhile::kEndsUncollected, "1", "; no leftovers\n"},
                       Held{"ForkedThenEndedWithNoWaitLeft", Meanwhile::kForksAndEnds, "0",
-                           "; leftovers: 1 still present after the wait\n"}),
+                           "; leftovers: 1 still present after the wait\n"},
+                      // Its pid could go to another process, whose children would be listed.
+                      Held{"SupervisorGone", Meanwhile::kSupervisorDies, "10",
+                           "; leftovers: 1 still present after the wait; leftovers not all seen: the supervisor "}),
     [](const ::testing::TestParamInfo<Held>& row) { return std::string(row.param.name); });
 
 // A pidfd call refused, as by a kernel before 5.3 or a seccomp filter.
