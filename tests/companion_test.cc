@@ -1128,6 +1128,7 @@ struct Likeness {
   bool taken;
   bool zombie = false;  // the other child has exited and is not yet collected
   Length length = Length::kSame;
+  int crowd = 0;  // more children, each a leftover, than one listing of 1024 holds
 };
 
 class Proof : public Companion, public ::testing::WithParamInterface<Likeness> {};
@@ -1145,6 +1146,7 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
     setenv("STAND_IN_ZOMBIE", like.zombie ? "1" : "0", 1);
     setenv("STAND_IN_EXTRA", like.length == Length::kShorter ? "1" : "0", 1);
     setenv("STAND_IN_DROP", like.length >= Length::kLonger ? "1" : "0", 1);
+    if (like.crowd > 0) setenv("STAND_IN_CROWD", std::to_string(like.crowd).c_str(), 1);
     std::vector<const char*> argv{STAND_IN_PATH, MONITOR_EXEC_PATH};
     if (like.other_command) argv.push_back(MONITOR_EXEC_PATH);
     // A zombie stays until the companion has ended: one round only.
@@ -1171,6 +1173,14 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
     // Dead already, it holds nothing: neither ended nor still present.
     EXPECT_NE(log.find(" started, pid "), std::string::npos) << log;
     EXPECT_NE(log.find("; no leftovers\n"), std::string::npos) << log;
+  } else if (like.crowd > 0) {
+    // Those past the first listing are ended in a later round, and none is
+    // left (else the stand-in says so); the line says not all were seen at
+    // once.
+    EXPECT_NE(log.find("; ended "), std::string::npos) << log;
+    EXPECT_NE(log.find("; leftovers not all seen: too many of the supervisor's children to list at once: "),
+              std::string::npos)
+        << log;
   } else if (like.taken) {
     EXPECT_NE(log.find("; ended 1 leftover ("), std::string::npos) << log;
   } else {
@@ -1193,7 +1203,9 @@ INSTANTIATE_TEST_SUITE_P(Parents, Proof,
                                            Likeness{"LongerCommand", true, true, false, false, false, false,
                                                     Length::kLonger},
                                            Likeness{"LongerCommandPastAWholeRead", true, true, false, false, false,
-                                                    false, Length::kLongerAfterAWholeRead}),
+                                                    false, Length::kLongerAfterAWholeRead},
+                                           Likeness{"LikeMonitorWithMoreChildrenThanOneListing", true, true, false,
+                                                    false, true, false, Length::kSame, 1100}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // The number of the system call that a process is blocked in, as
