@@ -114,7 +114,8 @@ extern "C" int execve(const char* path, char* const argv[], char* const envp[]) 
 // FAIL_CALL=NAME fails the calls of one function that the program's own
 // code makes, not those a run-time makes while it starts, before this
 // library's constructor: getrlimit of RLIMIT_CORE with EPERM, sigaction of
-// SIGCHLD with EINVAL, clock_gettime of CLOCK_MONOTONIC with EINVAL.
+// SIGCHLD with EINVAL, clock_gettime of CLOCK_MONOTONIC with EINVAL, prctl
+// of PR_SET_CHILD_SUBREAPER with EINVAL (as before Linux 3.4).
 // OPEN_FILES_UNLIMITED=1 makes getrlimit show no limit on open files.
 // CLOCK_FROM_ZERO=1 makes CLOCK_MONOTONIC count from a process's first
 // reading of it, which shows 1 ns, as a time namespace made just before
@@ -241,4 +242,24 @@ extern "C" long syscall(long number, ...) noexcept {
     return -1;
   }
   return real_syscall(number, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4], arguments[5]);
+}
+
+#include <linux/prctl.h>
+
+extern "C" int prctl(int option, ...) {
+  va_list list;
+  va_start(list, option);
+  unsigned long arguments[4];
+  for (unsigned long& argument : arguments) argument = va_arg(list, unsigned long);
+  va_end(list);
+  if (option == PR_SET_CHILD_SUBREAPER && Failing("prctl")) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto real_prctl = Next<int (*)(int, ...)>("prctl");
+  if (real_prctl == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_prctl(option, arguments[0], arguments[1], arguments[2], arguments[3]);
 }
