@@ -42,6 +42,8 @@ enum class SystemLog {
   kAbsent,        // none: /dev is an empty directory
   kStream,        // a stream socket, listening, read once the companion has ended
   kFullDatagram,  // a datagram socket that never reads, its queue full
+  kSeqpacket,     // a socket of neither type, listening
+  kNoSocket,      // a datagram socket, but the companion's socket() fails (EMFILE), interposed
 };
 
 // What /proc is for the stand-in supervisor and the companion.
@@ -222,12 +224,13 @@ class Companion : public ::testing::Test {
     address.sun_family = AF_UNIX;
     strcpy(address.sun_path, "/dev/log");
     const sockaddr* named = reinterpret_cast<const sockaddr*>(&address);
-    const bool stream = kind == SystemLog::kStream;
+    const bool stream = kind == SystemLog::kStream || kind == SystemLog::kSeqpacket;
+    const int type = kind == SystemLog::kSeqpacket ? SOCK_SEQPACKET : stream ? SOCK_STREAM : SOCK_DGRAM;
     // Not blocking, so that a stream log that no one connected to is read
     // as empty.
-    const int log = socket(AF_UNIX, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int log = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (log < 0 || bind(log, named, sizeof address) != 0 || (stream && listen(log, 4) != 0)) _exit(1);
-    if (stream) return log;
+    if (stream || kind == SystemLog::kNoSocket) return log;
     // Filled by a writer of its own until the queue takes no more: a log
     // that has stopped reading.
     const int writer = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -307,6 +310,16 @@ class Companion : public ::testing::Test {
       }
     }
     if (setup.sigchld_ignored && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
+    if (setup.system_log == SystemLog::kNoSocket) {
+      // A sanitized companion wants its run-time first among the libraries;
+      // the library must come before it to interpose.
+      const char* asan_options = getenv("ASAN_OPTIONS");
+      const std::string asan = std::string("verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "");
+      if (setenv("LD_PRELOAD", INTERPOSE_LIBRARY, 1) != 0 || setenv("ASAN_OPTIONS", asan.c_str(), 1) != 0 ||
+          setenv("FAIL_CALL", "socket", 1) != 0) {
+        _exit(122);
+      }
+    }
     if (setup.in_scratch && chdir(dir_) != 0) _exit(122);
     // Root's permitted set after execve is its bounding set.
     if (setup.without_capability >= 0 && prctl(PR_CAPBSET_DROP, setup.without_capability, 0, 0, 0) != 0) _exit(122);
@@ -1279,7 +1292,8 @@ TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
 
 // Where the start line goes without --log-fd: /dev/log, a datagram socket
 // or, where it is one, a stream socket; standard error where there is none
-// or it takes nothing (a log that stopped reading must not hold the start).
+// or it takes nothing (a log that stopped reading must not hold the start),
+// or no socket can be made to reach it.
 class StartLineDestination : public Companion, public ::testing::WithParamInterface<SystemLog> {};
 
 TEST_P(StartLineDestination, ReachesTheSystemLogOrStandardErrorWithoutWaiting) {
@@ -1303,12 +1317,13 @@ TEST_P(StartLineDestination, ReachesTheSystemLogOrStandardErrorWithoutWaiting) {
 }
 
 std::string SystemLogName(const ::testing::TestParamInfo<SystemLog>& row) {
-  const char* const names[] = {"Machine", "Absent", "Stream", "FullDatagram"};
+  const char* const names[] = {"Machine", "Absent", "Stream", "FullDatagram", "Seqpacket", "NoSocket"};
   return names[static_cast<int>(row.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Destinations, StartLineDestination,
-                         ::testing::Values(SystemLog::kAbsent, SystemLog::kStream, SystemLog::kFullDatagram),
+                         ::testing::Values(SystemLog::kAbsent, SystemLog::kStream, SystemLog::kFullDatagram,
+                                           SystemLog::kSeqpacket, SystemLog::kNoSocket),
                          SystemLogName);
 
 // --- What the program gets ------------------------------------------------------
@@ -1438,7 +1453,9 @@ INSTANTIATE_TEST_SUITE_P(Identities, Capabilities,
                              // Root that execve gives nothing already, as SECBIT_NOROOT makes it.
                              Kept{{"--securebits=+noroot", "--inh-caps=+setgid", "--ambient-caps=+setgid"},
                                   {"--group=daemon"},
-                                  kNone}));
+                                  kNone},
+                             // Root by its effective user alone, as a set-user-ID program is.
+                             Kept{{"--ruid=65534"}, {"--group=daemon"}, kNone}));
 
 TEST_F(Companion, SetsTheCoreLimitAndFilter) {
   const Outcome outcome = Run({"--core-limit=4096", "--coredump-filter=0x23", "--output-fd=3", "/bin/sh", "-c",

@@ -115,7 +115,8 @@ extern "C" int execve(const char* path, char* const argv[], char* const envp[]) 
 // code makes, not those a run-time makes while it starts, before this
 // library's constructor: getrlimit of RLIMIT_CORE with EPERM, sigaction of
 // SIGCHLD with EINVAL, clock_gettime of CLOCK_MONOTONIC with EINVAL, prctl
-// of PR_SET_CHILD_SUBREAPER with EINVAL (as before Linux 3.4).
+// of PR_SET_CHILD_SUBREAPER with EINVAL (as before Linux 3.4), socket with
+// EMFILE.
 // OPEN_FILES_UNLIMITED=1 makes getrlimit show no limit on open files.
 // CLOCK_FROM_ZERO=1 makes CLOCK_MONOTONIC count from a process's first
 // reading of it, which shows 1 ns, as a time namespace made just before
@@ -245,6 +246,7 @@ extern "C" long syscall(long number, ...) noexcept {
 }
 
 #include <linux/prctl.h>
+#include <sys/socket.h>
 
 extern "C" int prctl(int option, ...) {
   va_list list;
@@ -262,4 +264,17 @@ extern "C" int prctl(int option, ...) {
     return -1;
   }
   return real_prctl(option, arguments[0], arguments[1], arguments[2], arguments[3]);
+}
+
+extern "C" int socket(int domain, int type, int protocol) noexcept {
+  if (Failing("socket")) {
+    errno = EMFILE;
+    return -1;
+  }
+  auto real_socket = Next<int (*)(int, int, int)>("socket");
+  if (real_socket == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_socket(domain, type, protocol);
 }
