@@ -68,6 +68,7 @@ struct Around {
   bool log_fd = true;       // --log-fd=4 given first; never false with the machine's /dev/log
   bool in_scratch = false;  // the companion started in the test's scratch directory
   ProcView proc = ProcView::kTests;
+  bool error_full = false;  // standard error is /dev/full, which takes nothing
 };
 
 struct Outcome {
@@ -333,6 +334,8 @@ class Companion : public ::testing::Test {
         dup2(output, STDOUT_FILENO) != STDOUT_FILENO || dup2(error, STDERR_FILENO) != STDERR_FILENO) {
       _exit(120);
     }
+    const int full = setup.error_full ? open("/dev/full", O_WRONLY) : -1;
+    if (setup.error_full && (full < 0 || dup2(full, STDERR_FILENO) != STDERR_FILENO)) _exit(120);
     if (setup.proc == ProcView::kParentHidden && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
       _exit(122);
     }
@@ -523,6 +526,15 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--group=daemon"},
                 "the user stays root, and locked securebits let execve give it back every capability", -1,
                 SECBIT_NOROOT_LOCKED}));
+
+TEST_F(Companion, SaysARefusalInTheLogWhereStandardErrorTakesNothing) {
+  Around around;
+  around.error_full = true;
+  const Outcome outcome = Run({"--user=no-such-user-here", "/bin/sh", "-c", "echo ran >&3"}, around);
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
+  EXPECT_EQ(outcome.log, "monitor-exec[" + std::to_string(outcome.companion) + "]: no such user: no-such-user-here\n");
+  EXPECT_EQ(outcome.output, "") << "the program ran";
+}
 
 TEST_F(Companion, RefusesWithoutAProgram) {
   for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--end-wait"},
