@@ -795,7 +795,10 @@ enum class Meanwhile {
   kEndsUncollected,  // it dies while monitor is stopped: a zombie child of monitor
   kForksAndEnds,     // it starts a process and ends, which leaves that process to monitor
   kSupervisorDies,   // monitor dies, and is not yet collected
+  kSupervisorDiesNoDescriptor,  // that, and the companion has no descriptor left for the pidfd
 };
+
+int LowestFreeDescriptor(pid_t pid);
 
 struct Held {
   const char* name;
@@ -838,6 +841,13 @@ TEST_P(HeldBetweenListingAndPidfd, SignalsOnlyLeftoversAndSaysWhatIsLeft) {
         other = LeftIn(ReadFile(Path("output")))[1];
         break;
       case Meanwhile::kSupervisorDies:
+      case Meanwhile::kSupervisorDiesNoDescriptor:
+        if (held.meanwhile == Meanwhile::kSupervisorDiesNoDescriptor) {
+          rlimit files{};
+          ASSERT_EQ(prlimit(companion, RLIMIT_NOFILE, nullptr, &files), 0);
+          files.rlim_cur = static_cast<rlim_t>(LowestFreeDescriptor(companion));
+          ASSERT_EQ(prlimit(companion, RLIMIT_NOFILE, &files, nullptr), 0);
+        }
         supervisor = static_cast<pid_t>(proc::ProcNumber(companion, "status", "PPid:"));
         ASSERT_GT(supervisor, 1);
         kill(supervisor, SIGKILL);
@@ -863,7 +873,10 @@ INSTANTIATE_TEST_SUITE_P(
                            "; leftovers: 1 still present after the wait\n"},
                       // Its pid could go to another process, whose children would be listed.
                       Held{"SupervisorGone", Meanwhile::kSupervisorDies, "10",
-                           "; leftovers: 1 still present after the wait; leftovers not all seen: the supervisor "}),
+                           "; leftovers: 1 still present after the wait; leftovers not all seen: the supervisor "},
+                      // What was said first stays said.
+                      Held{"SupervisorGoneAfterNoPidfd", Meanwhile::kSupervisorDiesNoDescriptor, "10",
+                           "; leftovers not all seen: no pidfd to end a leftover through: Too many open files\n"}),
     [](const ::testing::TestParamInfo<Held>& row) { return std::string(row.param.name); });
 
 // A pidfd call refused, as by a kernel before 5.3 or a seccomp filter.
