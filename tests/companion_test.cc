@@ -324,8 +324,8 @@ class Companion : public ::testing::Test {
     if (setup.in_scratch && chdir(dir_) != 0) _exit(122);
     // Root's permitted set after execve is its bounding set.
     if (setup.without_capability >= 0 && prctl(PR_CAPBSET_DROP, setup.without_capability, 0, 0, 0) != 0) _exit(122);
-  // Kept through execve, as the kernel keeps all but SECBIT_KEEP_CAPS.
-  if (setup.securebits != 0 && prctl(PR_SET_SECUREBITS, setup.securebits, 0, 0, 0) != 0) _exit(122);
+    // Kept through execve, as the kernel keeps all but SECBIT_KEEP_CAPS.
+    if (setup.securebits != 0 && prctl(PR_SET_SECUREBITS, setup.securebits, 0, 0, 0) != 0) _exit(122);
     const int output = open(Path("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int error = open(Path("error").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -336,7 +336,8 @@ class Companion : public ::testing::Test {
     }
     const int full = setup.error_full ? open("/dev/full", O_WRONLY) : -1;
     if (setup.error_full && (full < 0 || dup2(full, STDERR_FILENO) != STDERR_FILENO)) _exit(120);
-    if (setup.proc == ProcView::kParentHidden && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    if (setup.proc == ProcView::kParentHidden &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
       _exit(122);
     }
     // LeakSanitizer reads /proc/PID/task as the program ends, which a /proc
@@ -374,7 +375,8 @@ bool CanRaiseHardCoreLimit() {
 // Whether nobody may run the program at path: tried in a forked copy.
 bool NobodyCanRun(const char* path) {
   const pid_t copy = fork();
-  if (copy == 0) _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && access(path, X_OK) == 0 ? 0 : 1);
+  if (copy == 0)
+    _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && access(path, X_OK) == 0 ? 0 : 1);
   int status = 0;
   return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -524,7 +526,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "the user stays root, and without cap_setpcap execve would give it back every capability",
                 CAP_SETPCAP},
         Refused{{"--group=daemon"},
-                "the user stays root, and locked securebits let execve give it back every capability", -1,
+                "the user stays root, and locked securebits let execve give it back every capability",
+                -1,
                 SECBIT_NOROOT_LOCKED}));
 
 TEST_F(Companion, SaysARefusalInTheLogWhereStandardErrorTakesNothing) {
@@ -791,10 +794,10 @@ bool WriteLineToFifo(const std::string& path) {
 // What happens to the leftover while the companion is held between listing
 // it and opening its pidfd.
 enum class Meanwhile {
-  kNumberTaken,      // it dies, is collected, and a process of the test's takes its number
-  kEndsUncollected,  // it dies while monitor is stopped: a zombie child of monitor
-  kForksAndEnds,     // it starts a process and ends, which leaves that process to monitor
-  kSupervisorDies,   // monitor dies, and is not yet collected
+  kNumberTaken,                 // it dies, is collected, and a process of the test's takes its number
+  kEndsUncollected,             // it dies while monitor is stopped: a zombie child of monitor
+  kForksAndEnds,                // it starts a process and ends, which leaves that process to monitor
+  kSupervisorDies,              // monitor dies, and is not yet collected
   kSupervisorDiesNoDescriptor,  // that, and the companion has no descriptor left for the pidfd
 };
 
@@ -910,14 +913,26 @@ const std::string kUnseen = "; leftovers: 1 still present after the wait; leftov
 
 INSTANTIATE_TEST_SUITE_P(
     Leftovers, PidfdRefused,
-    ::testing::Values(PidfdRefusal{"OpenWithoutTheCall", "PIDFD_OPEN_FAIL", ENOSYS, "86400",
+    ::testing::Values(PidfdRefusal{"OpenWithoutTheCall",
+                                   "PIDFD_OPEN_FAIL",
+                                   ENOSYS,
+                                   "86400",
                                    {kUnseen + "no pidfd to end a leftover through: Function not implemented\n"}},
-                      PidfdRefusal{"OpenNotPermitted", "PIDFD_OPEN_FAIL", EPERM, "86400",
+                      PidfdRefusal{"OpenNotPermitted",
+                                   "PIDFD_OPEN_FAIL",
+                                   EPERM,
+                                   "86400",
                                    {kUnseen + "no pidfd to end a leftover through: Operation not permitted\n"}},
-                      PidfdRefusal{"SignalNotPermitted", "PIDFD_SEND_SIGNAL_FAIL", EPERM, "0",
+                      PidfdRefusal{"SignalNotPermitted",
+                                   "PIDFD_SEND_SIGNAL_FAIL",
+                                   EPERM,
+                                   "0",
                                    {kUnseen + "a leftover could not be signalled: Operation not permitted\n"}},
                       // A leftover signalled in every round is counted once.
-                      PidfdRefusal{"SignalSlowerThanARound", "PIDFD_SEND_SIGNAL_LOST", 1, "1",
+                      PidfdRefusal{"SignalSlowerThanARound",
+                                   "PIDFD_SEND_SIGNAL_LOST",
+                                   1,
+                                   "1",
                                    {"; ended 1 leftover (", ", 1 still present after the wait\n"}}),
     [](const ::testing::TestParamInfo<PidfdRefusal>& row) { return std::string(row.param.name); });
 
@@ -1169,7 +1184,7 @@ struct Likeness {
   bool taken;
   bool zombie = false;  // the other child has exited and is not yet collected
   Length length = Length::kSame;
-  int crowd = 0;  // more children, each a leftover, than one listing of 1024 holds
+  int crowd = 0;         // more children, each a leftover, than one listing of 1024 holds
   bool no_wait = false;  // --end-wait=0: one round only
 };
 
@@ -1210,8 +1225,7 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
   groups_.push_back(stand_in);
   const auto status = harness::WaitForExit(stand_in);
   // A crowd not all ended leaves the stand-in with 126.
-  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == (like.no_wait ? 126 : 0))
-      << status.value_or(-1);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == (like.no_wait ? 126 : 0)) << status.value_or(-1);
   const std::string log = ReadFile(Path("log"));
   if (like.zombie) {
     // Dead already, it holds nothing: neither ended nor still present.
@@ -1220,8 +1234,7 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
   } else if (like.no_wait) {
     // One round ends one listing's worth; more than a listing's worth are
     // then still there, none of them looked at.
-    EXPECT_NE(log.find(" still present after the wait; leftovers not all seen: too many "), std::string::npos)
-        << log;
+    EXPECT_NE(log.find(" still present after the wait; leftovers not all seen: too many "), std::string::npos) << log;
   } else if (like.crowd > 0) {
     // Those past the first listing are ended in a later round, and none is
     // left (else the stand-in says so); the line says not all were seen at
@@ -1240,24 +1253,22 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Parents, Proof,
-                         ::testing::Values(Likeness{"LikeMonitor", true, true, false, false, true},
-                                           Likeness{"NoSession", false, true, false, false, false},
-                                           Likeness{"SignalsNotBlocked", true, false, false, false, false},
-                                           Likeness{"CatchesSigchld", true, true, true, false, false},
-                                           Likeness{"OtherCommand", true, true, false, true, false},
-                                           Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true},
-                                           Likeness{"ShorterCommand", true, true, false, false, false, false,
-                                                    Length::kShorter},
-                                           Likeness{"LongerCommand", true, true, false, false, false, false,
-                                                    Length::kLonger},
-                                           Likeness{"LongerCommandPastAWholeRead", true, true, false, false, false,
-                                                    false, Length::kLongerAfterAWholeRead},
-                                           Likeness{"LikeMonitorWithMoreChildrenThanOneListing", true, true, false,
-                                                    false, true, false, Length::kSame, 1100},
-                                           Likeness{"MoreThanTwoListingsAndNoWait", true, true, false, false, true,
-                                                    false, Length::kSame, 2100, true}),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Parents, Proof,
+    ::testing::Values(
+        Likeness{"LikeMonitor", true, true, false, false, true},
+        Likeness{"NoSession", false, true, false, false, false},
+        Likeness{"SignalsNotBlocked", true, false, false, false, false},
+        Likeness{"CatchesSigchld", true, true, true, false, false},
+        Likeness{"OtherCommand", true, true, false, true, false},
+        Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true},
+        Likeness{"ShorterCommand", true, true, false, false, false, false, Length::kShorter},
+        Likeness{"LongerCommand", true, true, false, false, false, false, Length::kLonger},
+        Likeness{"LongerCommandPastAWholeRead", true, true, false, false, false, false, Length::kLongerAfterAWholeRead},
+        Likeness{"LikeMonitorWithMoreChildrenThanOneListing", true, true, false, false, true, false, Length::kSame,
+                 1100},
+        Likeness{"MoreThanTwoListingsAndNoWait", true, true, false, false, true, false, Length::kSame, 2100, true}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // The number of the system call that a process is blocked in, as
 // /proc/PID/syscall gives it, or -1.
@@ -1474,26 +1485,23 @@ const std::vector<std::string> kRootWithPort{"--inh-caps=+net_bind_service", "--
 constexpr char kNone[] = "0000000000000000";
 constexpr char kPort[] = "0000000000000400";  // CAP_NET_BIND_SERVICE, 10
 
-INSTANTIATE_TEST_SUITE_P(Identities, Capabilities,
-                         ::testing::Values(
-                             // A user holding CAP_SETUID and CAP_SETGID ambient could become
-                             // root again; setuid between two users clears nothing by itself.
-                             Kept{kUserWithSetid, {"--user=daemon"}, kNone},
-                             Kept{kUserWithSetid, {"--group=daemon"}, kNone},
-                             // Root's setuid clears all but the inheritable set.
-                             Kept{kRootWithPort, {"--user=nobody"}, kNone},
-                             // A user that stays root gets nothing back at execve.
-                             Kept{{}, {"--group=daemon"}, kNone},
-                             Kept{{}, {"--user=nobody", "--keep-caps=net_bind_service"}, kPort},
-                             Kept{{}, {"--group=daemon", "--keep-caps=cap_net_bind_service"}, kPort},
-                             Kept{{}, {"--user=nobody", "--keep-caps=CAP_KILL,net_bind_service"}, "0000000000000420"},
-                             Kept{kUserWithSetidAndPort, {"--user=daemon", "--keep-caps=net_bind_service"}, kPort},
-                             // Root that execve gives nothing already, as SECBIT_NOROOT makes it.
-                             Kept{{"--securebits=+noroot", "--inh-caps=+setgid", "--ambient-caps=+setgid"},
-                                  {"--group=daemon"},
-                                  kNone},
-                             // Root by its effective user alone, as a set-user-ID program is.
-                             Kept{{"--ruid=65534"}, {"--group=daemon"}, kNone}));
+INSTANTIATE_TEST_SUITE_P(
+    Identities, Capabilities,
+    ::testing::Values(
+        // A user holding CAP_SETUID and CAP_SETGID ambient could become
+        // root again; setuid between two users clears nothing by itself.
+        Kept{kUserWithSetid, {"--user=daemon"}, kNone}, Kept{kUserWithSetid, {"--group=daemon"}, kNone},
+        // Root's setuid clears all but the inheritable set.
+        Kept{kRootWithPort, {"--user=nobody"}, kNone},
+        // A user that stays root gets nothing back at execve.
+        Kept{{}, {"--group=daemon"}, kNone}, Kept{{}, {"--user=nobody", "--keep-caps=net_bind_service"}, kPort},
+        Kept{{}, {"--group=daemon", "--keep-caps=cap_net_bind_service"}, kPort},
+        Kept{{}, {"--user=nobody", "--keep-caps=CAP_KILL,net_bind_service"}, "0000000000000420"},
+        Kept{kUserWithSetidAndPort, {"--user=daemon", "--keep-caps=net_bind_service"}, kPort},
+        // Root that execve gives nothing already, as SECBIT_NOROOT makes it.
+        Kept{{"--securebits=+noroot", "--inh-caps=+setgid", "--ambient-caps=+setgid"}, {"--group=daemon"}, kNone},
+        // Root by its effective user alone, as a set-user-ID program is.
+        Kept{{"--ruid=65534"}, {"--group=daemon"}, kNone}));
 
 TEST_F(Companion, SetsTheCoreLimitAndFilter) {
   const Outcome outcome = Run({"--core-limit=4096", "--coredump-filter=0x23", "--output-fd=3", "/bin/sh", "-c",
@@ -1912,12 +1920,8 @@ TEST(ProcText, StatusFieldFindsOnlyAWholeKey) {
 
 TEST(ProcText, SoleNamespacePidIsOneNumberAndThisOne) {
   const std::pair<const char*, bool> cases[] = {
-      {"NSpid:\t42\n", true},
-      {"NSpid:\t42", true},
-      {"NSpid:\t42\t1\n", false},
-      {"NSpid:\t43\n", false},
-      {"NSpid:\t\n", false},
-      {"NSpid:\t0000000000000000042\n", false},
+      {"NSpid:\t42\n", true},  {"NSpid:\t42", true},  {"NSpid:\t42\t1\n", false},
+      {"NSpid:\t43\n", false}, {"NSpid:\t\n", false}, {"NSpid:\t0000000000000000042\n", false},
       {"Pid:\t42\n", false},
   };
   for (const auto& [status, sole] : cases) EXPECT_EQ(companion::SoleNamespacePid(status, 42), sole) << status;
@@ -1930,13 +1934,22 @@ TEST(ProcText, InMaskReadsLowercaseHexadecimalFromTheRight) {
     bool set;
   };
   const Case cases[] = {
-      {"0000000000000001\n", 1, true},  {"0000000000000001", 2, false},  {"0000000000010000", SIGCHLD, true},
-      {"00000000000000a0", 6, true},    {"00000000000000a0", 7, false},  {"00000000000000f0", 8, true},
-      {"0000000000000009", 4, true},    {"00000000000000A0", 6, false},  {"000000000000000x", 1, false},
-      {"0000000000000001", 0, false},   {"01", 9, false},                {"\n", 1, false},
+      {"0000000000000001\n", 1, true},
+      {"0000000000000001", 2, false},
+      {"0000000000010000", SIGCHLD, true},
+      {"00000000000000a0", 6, true},
+      {"00000000000000a0", 7, false},
+      {"00000000000000f0", 8, true},
+      {"0000000000000009", 4, true},
+      {"00000000000000A0", 6, false},
+      {"000000000000000x", 1, false},
+      {"0000000000000001", 0, false},
+      {"01", 9, false},
+      {"\n", 1, false},
       {"0 ", 1, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(companion::InMask(c.mask, c.signal_number), c.set) << c.mask << ' ' << c.signal_number;
+  for (const Case& c : cases)
+    EXPECT_EQ(companion::InMask(c.mask, c.signal_number), c.set) << c.mask << ' ' << c.signal_number;
 }
 
 TEST(ProcText, CatchesNoneLooksOnlyAtTheWatchedSignals) {
@@ -1955,14 +1968,10 @@ TEST(ProcText, StatFieldsAreCountedFromTheLastParenthesis) {
     const char* field;  // nullptr: not read
   };
   const Case cases[] = {
-      {"42 (a) b) S 1 42 42 0\n", 5, "42"},
-      {"42 (a) b) S 1 42 43 0\n", 6, "43"},
-      {"42 (sh) S 1 42 42 0\n", 3, "S"},
-      {"42 (sh) S 1 42 42 0\n", 2, nullptr},
-      {"42 sh S 1 42 42 0\n", 3, nullptr},
-      {"42 (sh) S 1 42\n", 6, nullptr},
-      {"42 (sh) S 1 42  42\n", 6, nullptr},
-      {"42 (sh) S 1 42 1234567890123456\n", 6, nullptr},
+      {"42 (a) b) S 1 42 42 0\n", 5, "42"}, {"42 (a) b) S 1 42 43 0\n", 6, "43"},
+      {"42 (sh) S 1 42 42 0\n", 3, "S"},    {"42 (sh) S 1 42 42 0\n", 2, nullptr},
+      {"42 sh S 1 42 42 0\n", 3, nullptr},  {"42 (sh) S 1 42\n", 6, nullptr},
+      {"42 (sh) S 1 42  42\n", 6, nullptr}, {"42 (sh) S 1 42 1234567890123456\n", 6, nullptr},
   };
   for (const Case& c : cases) {
     char field[16] = "";
@@ -1976,11 +1985,8 @@ TEST(ProcText, StatFieldsAreCountedFromTheLastParenthesis) {
 
 TEST(ProcText, LeadsItsGroupAndSessionOnlyWithBothItsOwnNumber) {
   const std::pair<const char*, bool> cases[] = {
-      {"42 (m) S 1 42 42 0\n", true},
-      {"42 (m) S 1 41 42 0\n", false},
-      {"42 (m) S 1 42 41 0\n", false},
-      {"42 (m) S 1 4x 42 0\n", false},
-      {"42 (m) S 1 42\n", false},
+      {"42 (m) S 1 42 42 0\n", true},  {"42 (m) S 1 41 42 0\n", false}, {"42 (m) S 1 42 41 0\n", false},
+      {"42 (m) S 1 4x 42 0\n", false}, {"42 (m) S 1 42\n", false},
   };
   for (const auto& [stat, leads] : cases) EXPECT_EQ(companion::StatLeadsItsGroupAndSession(stat, 42), leads) << stat;
 }
