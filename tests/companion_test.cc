@@ -375,8 +375,9 @@ bool CanRaiseHardCoreLimit() {
 // Whether nobody may run the program at path: tried in a forked copy.
 bool NobodyCanRun(const char* path) {
   const pid_t copy = fork();
-  if (copy == 0)
+  if (copy == 0) {
     _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && access(path, X_OK) == 0 ? 0 : 1);
+  }
   int status = 0;
   return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
