@@ -213,8 +213,9 @@ bool RunsThisCommandLine(const char* theirs_path, const char** unread) {
     *unread = kOurCommandLine;
     same = false;
   }
-  // Theirs must end where ours does.
-  if (same && got == 0 && their_used == their_length && read(theirs, their_piece, 1) != 0) same = false;
+  // Theirs must end where ours does: nothing left of the piece read, and
+  // nothing more to read.
+  if (same && got == 0 && (their_used != their_length || read(theirs, their_piece, 1) != 0)) same = false;
   static_cast<void>(close(ours));
   static_cast<void>(close(theirs));
   errno = error;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <linux/capability.h>
+#include <linux/securebits.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
@@ -41,6 +42,15 @@ enum class SystemLog {
   kAbsent,        // none: /dev is an empty directory
   kStream,        // a stream socket, listening, read once the companion has ended
   kFullDatagram,  // a datagram socket that never reads, its queue full
+  kSeqpacket,     // a socket of neither type, listening
+  kNoSocket,      // a datagram socket, but the companion's socket() fails (EMFILE), interposed
+};
+
+// What /proc is for the stand-in supervisor and the companion.
+enum class ProcView {
+  kTests,        // the test's
+  kNone,         // an empty file system over it
+  kParentHidden  // one that shows only a user's own processes, the companion run as nobody
 };
 
 // How the stand-in supervisor is set up around the companion.
@@ -52,10 +62,13 @@ struct Around {
   bool other_namespace = false;  // in a PID namespace of its own, /proc the test's
   bool sigchld_ignored = false;  // SIGCHLD ignored, as a careless parent leaves it
   int without_capability = -1;   // dropped from the bounding set, so not held
+  int securebits = 0;            // set before the companion starts, as a unit's SecureBits= does
   bool same_pid = false;         // with other_namespace: the companion numbered alike in both
   SystemLog system_log = SystemLog::kMachine;
   bool log_fd = true;       // --log-fd=4 given first; never false with the machine's /dev/log
   bool in_scratch = false;  // the companion started in the test's scratch directory
+  ProcView proc = ProcView::kTests;
+  bool error_full = false;  // standard error is /dev/full, which takes nothing
 };
 
 struct Outcome {
@@ -161,6 +174,7 @@ class Companion : public ::testing::Test {
     if (setup.leader ? setsid() < 0 : setpgid(0, 0) != 0) _exit(1);
     const int system_log = setup.system_log == SystemLog::kMachine ? -1 : OwnSystemLog(setup.system_log);
     if (setup.other_namespace) EnterPidNamespace();
+    if (setup.proc != ProcView::kTests) OwnProc(setup.proc);
     Report got{};
     // The first leftover has a child of its own, which is ended too; it
     // says when the child is there, so that no fork of a leftover comes
@@ -211,12 +225,13 @@ class Companion : public ::testing::Test {
     address.sun_family = AF_UNIX;
     strcpy(address.sun_path, "/dev/log");
     const sockaddr* named = reinterpret_cast<const sockaddr*>(&address);
-    const bool stream = kind == SystemLog::kStream;
+    const bool stream = kind == SystemLog::kStream || kind == SystemLog::kSeqpacket;
+    const int type = kind == SystemLog::kSeqpacket ? SOCK_SEQPACKET : stream ? SOCK_STREAM : SOCK_DGRAM;
     // Not blocking, so that a stream log that no one connected to is read
     // as empty.
-    const int log = socket(AF_UNIX, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int log = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (log < 0 || bind(log, named, sizeof address) != 0 || (stream && listen(log, 4) != 0)) _exit(1);
-    if (stream) return log;
+    if (stream || kind == SystemLog::kNoSocket) return log;
     // Filled by a writer of its own until the queue takes no more: a log
     // that has stopped reading.
     const int writer = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -226,6 +241,18 @@ class Companion : public ::testing::Test {
     }
     if (errno != EAGAIN) _exit(1);
     return log;
+  }
+
+  // Puts a /proc as asked over the test's, in a mount namespace of this
+  // process's own.
+  static void OwnProc(ProcView view) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(1);
+    const unsigned long flags = MS_NOSUID | MS_NODEV | MS_NOEXEC;
+    if (view == ProcView::kNone ? mount("none", "/proc", "tmpfs", flags, nullptr) != 0
+                                : mount("proc", "/proc", "proc", flags, "hidepid=invisible") != 0 &&
+                                      mount("proc", "/proc", "proc", flags, "hidepid=2") != 0) {
+      _exit(1);
+    }
   }
 
   // Writes what a connection to the stream log carried, whole, to the file
@@ -284,9 +311,21 @@ class Companion : public ::testing::Test {
       }
     }
     if (setup.sigchld_ignored && signal(SIGCHLD, SIG_IGN) == SIG_ERR) _exit(122);
+    if (setup.system_log == SystemLog::kNoSocket) {
+      // A sanitized companion wants its run-time first among the libraries;
+      // the library must come before it to interpose.
+      const char* asan_options = getenv("ASAN_OPTIONS");
+      const std::string asan = std::string("verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "");
+      if (setenv("LD_PRELOAD", INTERPOSE_LIBRARY, 1) != 0 || setenv("ASAN_OPTIONS", asan.c_str(), 1) != 0 ||
+          setenv("FAIL_CALL", "socket", 1) != 0) {
+        _exit(122);
+      }
+    }
     if (setup.in_scratch && chdir(dir_) != 0) _exit(122);
     // Root's permitted set after execve is its bounding set.
     if (setup.without_capability >= 0 && prctl(PR_CAPBSET_DROP, setup.without_capability, 0, 0, 0) != 0) _exit(122);
+    // Kept through execve, as the kernel keeps all but SECBIT_KEEP_CAPS.
+    if (setup.securebits != 0 && prctl(PR_SET_SECUREBITS, setup.securebits, 0, 0, 0) != 0) _exit(122);
     const int output = open(Path("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int log = open(Path("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int error = open(Path("error").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -294,6 +333,12 @@ class Companion : public ::testing::Test {
     if (output < 0 || log < 0 || error < 0 || dup2(output, 3) != 3 || dup2(log, 4) != 4 ||
         dup2(output, STDOUT_FILENO) != STDOUT_FILENO || dup2(error, STDERR_FILENO) != STDERR_FILENO) {
       _exit(120);
+    }
+    const int full = setup.error_full ? open("/dev/full", O_WRONLY) : -1;
+    if (setup.error_full && (full < 0 || dup2(full, STDERR_FILENO) != STDERR_FILENO)) _exit(120);
+    if (setup.proc == ProcView::kParentHidden &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(122);
     }
     // LeakSanitizer reads /proc/PID/task as the program ends, which a /proc
     // of another namespace may not have: a sanitized companion's refusal
@@ -322,6 +367,16 @@ bool CanRaiseHardCoreLimit() {
     rlimit low{1000, 1000};
     rlimit high{RLIM_INFINITY, RLIM_INFINITY};
     _exit(setrlimit(RLIMIT_CORE, &low) == 0 && setrlimit(RLIMIT_CORE, &high) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether nobody may run the program at path: tried in a forked copy.
+bool NobodyCanRun(const char* path) {
+  const pid_t copy = fork();
+  if (copy == 0) {
+    _exit(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && access(path, X_OK) == 0 ? 0 : 1);
   }
   int status = 0;
   return copy > 0 && waitpid(copy, &status, 0) == copy && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -378,6 +433,7 @@ struct Refused {
   // cppcheck-suppress unusedStructMember ; read through GetParam()
   std::string says;
   int without_capability = -1;
+  int securebits = 0;
 };
 
 void PrintTo(const Refused& refused, std::ostream* out) {
@@ -403,6 +459,7 @@ TEST_P(Refusal, SaysWhyAndChangesNothing) {
   args.insert(args.end(), {"/bin/sh", "-c", "echo ran >&3"});
   Around around{true, 2, false, false};
   around.without_capability = GetParam().without_capability;
+  around.securebits = GetParam().securebits;
   const Outcome outcome = Run(args, around);
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
   EXPECT_EQ(outcome.error.rfind("monitor-exec: ", 0), 0u) << outcome.error;
@@ -469,7 +526,20 @@ INSTANTIATE_TEST_SUITE_P(
         // not to, which takes CAP_SETPCAP.
         Refused{{"--group=daemon"},
                 "the user stays root, and without cap_setpcap execve would give it back every capability",
-                CAP_SETPCAP}));
+                CAP_SETPCAP},
+        Refused{{"--group=daemon"},
+                "the user stays root, and locked securebits let execve give it back every capability",
+                -1,
+                SECBIT_NOROOT_LOCKED}));
+
+TEST_F(Companion, SaysARefusalInTheLogWhereStandardErrorTakesNothing) {
+  Around around;
+  around.error_full = true;
+  const Outcome outcome = Run({"--user=no-such-user-here", "/bin/sh", "-c", "echo ran >&3"}, around);
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kRefused) << outcome.status;
+  EXPECT_EQ(outcome.log, "monitor-exec[" + std::to_string(outcome.companion) + "]: no such user: no-such-user-here\n");
+  EXPECT_EQ(outcome.output, "") << "the program ran";
+}
 
 TEST_F(Companion, RefusesWithoutAProgram) {
   for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--end-wait"},
@@ -726,10 +796,14 @@ bool WriteLineToFifo(const std::string& path) {
 // What happens to the leftover while the companion is held between listing
 // it and opening its pidfd.
 enum class Meanwhile {
-  kNumberTaken,      // it dies, is collected, and a process of the test's takes its number
-  kEndsUncollected,  // it dies while monitor is stopped: a zombie child of monitor
-  kForksAndEnds,     // it starts a process and ends, which leaves that process to monitor
+  kNumberTaken,                 // it dies, is collected, and a process of the test's takes its number
+  kEndsUncollected,             // it dies while monitor is stopped: a zombie child of monitor
+  kForksAndEnds,                // it starts a process and ends, which leaves that process to monitor
+  kSupervisorDies,              // monitor dies, and is not yet collected
+  kSupervisorDiesNoDescriptor,  // that, and the companion has no descriptor left for the pidfd
 };
+
+int LowestFreeDescriptor(pid_t pid);
 
 struct Held {
   // cppcheck-suppress unusedStructMember ; read through GetParam()
@@ -772,6 +846,19 @@ TEST_P(HeldBetweenListingAndPidfd, SignalsOnlyLeftoversAndSaysWhatIsLeft) {
         ASSERT_TRUE(Eventually([&] { return LeftIn(ReadFile(Path("output"))).size() == 2 && !Alive(leftover); }));
         other = LeftIn(ReadFile(Path("output")))[1];
         break;
+      case Meanwhile::kSupervisorDies:
+      case Meanwhile::kSupervisorDiesNoDescriptor:
+        if (held.meanwhile == Meanwhile::kSupervisorDiesNoDescriptor) {
+          rlimit files{};
+          ASSERT_EQ(prlimit(companion, RLIMIT_NOFILE, nullptr, &files), 0);
+          files.rlim_cur = static_cast<rlim_t>(LowestFreeDescriptor(companion));
+          ASSERT_EQ(prlimit(companion, RLIMIT_NOFILE, &files, nullptr), 0);
+        }
+        supervisor = static_cast<pid_t>(proc::ProcNumber(companion, "status", "PPid:"));
+        ASSERT_GT(supervisor, 1);
+        kill(supervisor, SIGKILL);
+        ASSERT_TRUE(Eventually([&] { return proc::ProcNumber(companion, "status", "PPid:") != supervisor; }));
+        break;
     }
   };
   const UnderMonitor run =
@@ -789,30 +876,68 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Held{"NumberTakenByAnOutsider", Meanwhile::kNumberTaken, "10", "; no leftovers\n"},
                       Held{"ZombieNotCountedAsLiving", Meanwhile::kEndsUncollected, "1", "; no leftovers\n"},
                       Held{"ForkedThenEndedWithNoWaitLeft", Meanwhile::kForksAndEnds, "0",
-                           "; leftovers: 1 still present after the wait\n"}),
+                           "; leftovers: 1 still present after the wait\n"},
+                      // Its pid could go to another process, whose children would be listed.
+                      Held{"SupervisorGone", Meanwhile::kSupervisorDies, "10",
+                           "; leftovers: 1 still present after the wait; leftovers not all seen: the supervisor "},
+                      // What was said first stays said.
+                      Held{"SupervisorGoneAfterNoPidfd", Meanwhile::kSupervisorDiesNoDescriptor, "10",
+                           "; leftovers not all seen: no pidfd to end a leftover through: Too many open files\n"}),
     [](const ::testing::TestParamInfo<Held>& row) { return std::string(row.param.name); });
 
-// pidfd_open refused, as by a kernel before 5.3 or a seccomp filter: no
-// leftover can be held while it is proved, so none is signalled, and the
-// start goes on at once instead of after the whole --end-wait.
-class WithoutPidfd : public Companion, public ::testing::WithParamInterface<int> {};
+// A pidfd call refused, as by a kernel before 5.3 or a seccomp filter.
+// Without pidfd_open no leftover can be held while it is proved, so none
+// is signalled, and the start goes on at once instead of after the whole
+// --end-wait; a signal refused leaves the leftover, which is said.
+struct PidfdRefusal {
+  const char* name;
+  const char* variable;  // of the interposing library
+  int error;
+  const char* end_wait;
+  std::vector<std::string> said;  // each in the second start line
+};
 
-TEST_P(WithoutPidfd, SignalsNothingAndStartsAtOnceSayingWhy) {
+class PidfdRefused : public Companion, public ::testing::WithParamInterface<PidfdRefusal> {};
+
+TEST_P(PidfdRefused, SignalsNothingAndSaysWhy) {
+  const PidfdRefusal& refusal = GetParam();
   AroundMonitor around;
-  around.env = {"PIDFD_OPEN_FAIL=" + std::to_string(GetParam())};
+  around.env = {std::string(refusal.variable) + "=" + std::to_string(refusal.error)};
   // Had it waited a day, "second" would never have come.
-  const UnderMonitor run = RunUnderMonitor(this, {"--end-wait=86400"}, LeavesOneThatHops().c_str(), around);
+  const UnderMonitor run =
+      RunUnderMonitor(this, {std::string("--end-wait=") + refusal.end_wait}, LeavesOneThatHops().c_str(), around);
   ASSERT_GT(run.second, 1) << run.output << run.log;
   ASSERT_EQ(run.left.size(), 1u) << run.output;
   EXPECT_TRUE(Alive(run.left[0]));
-  EXPECT_NE(SecondLine(run).find("; leftovers: 1 still present after the wait; leftovers not all seen: no pidfd to "
-                                 "end a leftover through: " +
-                                 std::string(strerror(GetParam())) + "\n"),
-            std::string::npos)
-      << run.log;
+  for (const std::string& said : refusal.said) EXPECT_NE(SecondLine(run).find(said), std::string::npos) << run.log;
 }
 
-INSTANTIATE_TEST_SUITE_P(Leftovers, WithoutPidfd, ::testing::Values(ENOSYS, EPERM));
+const std::string kUnseen = "; leftovers: 1 still present after the wait; leftovers not all seen: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, PidfdRefused,
+    ::testing::Values(PidfdRefusal{"OpenWithoutTheCall",
+                                   "PIDFD_OPEN_FAIL",
+                                   ENOSYS,
+                                   "86400",
+                                   {kUnseen + "no pidfd to end a leftover through: Function not implemented\n"}},
+                      PidfdRefusal{"OpenNotPermitted",
+                                   "PIDFD_OPEN_FAIL",
+                                   EPERM,
+                                   "86400",
+                                   {kUnseen + "no pidfd to end a leftover through: Operation not permitted\n"}},
+                      PidfdRefusal{"SignalNotPermitted",
+                                   "PIDFD_SEND_SIGNAL_FAIL",
+                                   EPERM,
+                                   "0",
+                                   {kUnseen + "a leftover could not be signalled: Operation not permitted\n"}},
+                      // A leftover signalled in every round is counted once.
+                      PidfdRefusal{"SignalSlowerThanARound",
+                                   "PIDFD_SEND_SIGNAL_LOST",
+                                   1,
+                                   "1",
+                                   {"; ended 1 leftover (", ", 1 still present after the wait\n"}}),
+    [](const ::testing::TestParamInfo<PidfdRefusal>& row) { return std::string(row.param.name); });
 
 // The lowest descriptor number that pid has not open.
 int LowestFreeDescriptor(pid_t pid) {
@@ -971,17 +1096,23 @@ TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
   // PID namespace's, even where the companion has the same number in both:
   // by default the program starts all the same, ending nothing and saying
   // why; asked for, the scope is refused; --end=none ends nothing even
-  // under monitor.
-  for (const int variant : {0, 1, 2}) {
-    const bool other_namespace = variant > 0;
+  // under monitor. So too where /proc shows nothing, or not the parent.
+  for (const int variant : {0, 1, 2, 3, 4}) {
+    const bool other_namespace = variant == 1 || variant == 2;
     Around setup{true, variant == 2 ? 0 : 1, false, false};
     setup.other_namespace = other_namespace;
     setup.same_pid = variant == 2;
+    setup.proc = variant == 3 ? ProcView::kNone : variant == 4 ? ProcView::kParentHidden : ProcView::kTests;
     if (setup.same_pid && access("/proc/sys/kernel/ns_last_pid", W_OK) != 0) continue;
-    const char* why = other_namespace ? "/proc is another PID namespace's" : "is not a monitor that runs this command";
+    if (setup.proc != ProcView::kTests && (geteuid() != 0 || !NobodyCanRun(MONITOR_EXEC_PATH))) continue;
+    const char* const whys[] = {"is not a monitor that runs this command", "/proc is another PID namespace's",
+                                "/proc is another PID namespace's",
+                                "cannot read /proc/self/status: No such file or directory", "/stat: No such file"};
+    const char* why = whys[variant];
     // The program, in the companion's pid, writes its number as it sees it,
-    // then as /proc does.
-    const Outcome unproved = Run({"/bin/sh", "-c", "echo $$ >&3; exec readlink /proc/self >&3"}, setup);
+    // then as /proc does, where it can.
+    const Outcome unproved =
+        Run({"/bin/sh", "-c", "echo $$ >&3; [ -e /proc/self ] && exec readlink /proc/self >&3; echo $$ >&3"}, setup);
     ASSERT_TRUE(WIFEXITED(unproved.status) && WEXITSTATUS(unproved.status) == 0) << unproved.error;
     if (!other_namespace) {
       EXPECT_TRUE(Alive(unproved.leftovers[0]));
@@ -1012,15 +1143,54 @@ TEST_F(Companion, EndsNothingWhereTheParentIsNotProvablyAMonitor) {
   EXPECT_EQ(none.log.find("leftover"), std::string::npos) << none.log;
 }
 
+TEST_F(Companion, TakesTheFirstProcessOfItsNamespaceForNoSupervisor) {
+  // The parent is this test: its namespace's first process, which adopts
+  // orphans, as no supervisor of a service's could be.
+  if (getpid() != 1) GTEST_SKIP() << "only as the first process of a PID namespace";
+  const std::string log = Path("log");
+  for (const char* scope : {"--end-wait=1", "--end=leftovers"}) {
+    const pid_t companion = fork();
+    if (companion == 0) {
+      const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || dup2(fd, 4) != 4 || dup2(fd, STDERR_FILENO) != STDERR_FILENO) _exit(120);
+      execl(MONITOR_EXEC_PATH, MONITOR_EXEC_PATH, "--log-fd=4", scope, "/bin/true", static_cast<char*>(nullptr));
+      _exit(121);
+    }
+    ASSERT_GT(companion, 1);
+    started_.push_back(companion);
+    const auto status = harness::WaitForExit(companion);
+    const bool asked = strcmp(scope, "--end=leftovers") == 0;
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == (asked ? companion::kRefused : 0))
+        << status.value_or(-1) << ReadFile(log);
+    EXPECT_NE(ReadFile(log).find(asked ? "monitor-exec: cannot end leftovers: the parent is no supervisor\n"
+                                       : "/bin/true started, pid " + std::to_string(companion) +
+                                             "; leftovers not looked for: the parent is no supervisor\n"),
+              std::string::npos)
+        << ReadFile(log);
+  }
+}
+
 // Each thing that tells monitor from another parent, alone: a stand-in
 // like monitor in all but one is not taken for it, and its other child is
 // left alone.
+// How the stand-in's command line after its name ends, against the
+// companion's whole command line.
+enum class Length {
+  kSame,
+  kShorter,                // the companion's last argument missing
+  kLonger,                 // an argument more
+  kLongerAfterAWholeRead,  // an argument more, where the companion's ends a whole first read of it
+};
+
 struct Likeness {
   // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* name;
   bool session, block, catches, other_command;
   bool taken;
   bool zombie = false;  // the other child has exited and is not yet collected
+  Length length = Length::kSame;
+  int crowd = 0;         // more children, each a leftover, than one listing of 1024 holds
+  bool no_wait = false;  // --end-wait=0: one round only
 };
 
 class Proof : public Companion, public ::testing::WithParamInterface<Likeness> {};
@@ -1036,11 +1206,22 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
     setenv("STAND_IN_CATCH", like.catches ? "1" : "0", 1);
     setenv("STAND_IN_SHIFT", like.other_command ? "1" : "0", 1);
     setenv("STAND_IN_ZOMBIE", like.zombie ? "1" : "0", 1);
+    setenv("STAND_IN_EXTRA", like.length == Length::kShorter ? "1" : "0", 1);
+    setenv("STAND_IN_DROP", like.length >= Length::kLonger ? "1" : "0", 1);
+    if (like.crowd > 0) setenv("STAND_IN_CROWD", std::to_string(like.crowd).c_str(), 1);
     std::vector<const char*> argv{STAND_IN_PATH, MONITOR_EXEC_PATH};
     if (like.other_command) argv.push_back(MONITOR_EXEC_PATH);
     // A zombie stays until the companion has ended: one round only.
-    if (like.zombie) argv.push_back("--end-wait=0");
-    for (const char* arg : {"--log-fd=4", "/bin/true", static_cast<const char*>(nullptr)}) argv.push_back(arg);
+    if (like.zombie || like.no_wait) argv.push_back("--end-wait=0");
+    for (const char* arg : {"--log-fd=4", "/bin/true"}) argv.push_back(arg);
+    // An argument to /bin/true that makes the stand-in's name and the
+    // companion's command line fill 4096 bytes, the most one read takes.
+    size_t used = 0;
+    for (const char* arg : argv) used += strlen(arg) + 1;
+    const std::string padding(4096 - used - 1, 'p');
+    if (like.length == Length::kLongerAfterAWholeRead) argv.push_back(padding.c_str());
+    if (like.length >= Length::kLonger) argv.push_back("extra");
+    argv.push_back(nullptr);
     execv(STAND_IN_PATH, const_cast<char**>(argv.data()));
     _exit(121);
   }
@@ -1048,12 +1229,25 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
   started_.push_back(stand_in);
   groups_.push_back(stand_in);
   const auto status = harness::WaitForExit(stand_in);
-  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+  // A crowd not all ended leaves the stand-in with 126.
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == (like.no_wait ? 126 : 0)) << status.value_or(-1);
   const std::string log = ReadFile(Path("log"));
   if (like.zombie) {
     // Dead already, it holds nothing: neither ended nor still present.
     EXPECT_NE(log.find(" started, pid "), std::string::npos) << log;
     EXPECT_NE(log.find("; no leftovers\n"), std::string::npos) << log;
+  } else if (like.no_wait) {
+    // One round ends one listing's worth; more than a listing's worth are
+    // then still there, none of them looked at.
+    EXPECT_NE(log.find(" still present after the wait; leftovers not all seen: too many "), std::string::npos) << log;
+  } else if (like.crowd > 0) {
+    // Those past the first listing are ended in a later round, and none is
+    // left (else the stand-in says so); the line says not all were seen at
+    // once.
+    EXPECT_NE(log.find("; ended "), std::string::npos) << log;
+    EXPECT_NE(log.find("; leftovers not all seen: too many of the supervisor's children to list at once: "),
+              std::string::npos)
+        << log;
   } else if (like.taken) {
     EXPECT_NE(log.find("; ended 1 leftover ("), std::string::npos) << log;
   } else {
@@ -1064,14 +1258,22 @@ TEST_P(Proof, TakesOnlyAParentLikeMonitorInEveryWay) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Parents, Proof,
-                         ::testing::Values(Likeness{"LikeMonitor", true, true, false, false, true},
-                                           Likeness{"NoSession", false, true, false, false, false},
-                                           Likeness{"SignalsNotBlocked", true, false, false, false, false},
-                                           Likeness{"CatchesSigchld", true, true, true, false, false},
-                                           Likeness{"OtherCommand", true, true, false, true, false},
-                                           Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true}),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Parents, Proof,
+    ::testing::Values(
+        Likeness{"LikeMonitor", true, true, false, false, true},
+        Likeness{"NoSession", false, true, false, false, false},
+        Likeness{"SignalsNotBlocked", true, false, false, false, false},
+        Likeness{"CatchesSigchld", true, true, true, false, false},
+        Likeness{"OtherCommand", true, true, false, true, false},
+        Likeness{"LikeMonitorWithAZombie", true, true, false, false, true, true},
+        Likeness{"ShorterCommand", true, true, false, false, false, false, Length::kShorter},
+        Likeness{"LongerCommand", true, true, false, false, false, false, Length::kLonger},
+        Likeness{"LongerCommandPastAWholeRead", true, true, false, false, false, false, Length::kLongerAfterAWholeRead},
+        Likeness{"LikeMonitorWithMoreChildrenThanOneListing", true, true, false, false, true, false, Length::kSame,
+                 1100},
+        Likeness{"MoreThanTwoListingsAndNoWait", true, true, false, false, true, false, Length::kSame, 2100, true}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // The number of the system call that a process is blocked in, as
 // /proc/PID/syscall gives it, or -1.
@@ -1147,7 +1349,8 @@ TEST_F(Companion, KeepsItsOwnDescriptorsFromTheProgram) {
 
 // Where the start line goes without --log-fd: /dev/log, a datagram socket
 // or, where it is one, a stream socket; standard error where there is none
-// or it takes nothing (a log that stopped reading must not hold the start).
+// or it takes nothing (a log that stopped reading must not hold the start),
+// or no socket can be made to reach it.
 class StartLineDestination : public Companion, public ::testing::WithParamInterface<SystemLog> {};
 
 TEST_P(StartLineDestination, ReachesTheSystemLogOrStandardErrorWithoutWaiting) {
@@ -1171,12 +1374,13 @@ TEST_P(StartLineDestination, ReachesTheSystemLogOrStandardErrorWithoutWaiting) {
 }
 
 std::string SystemLogName(const ::testing::TestParamInfo<SystemLog>& row) {
-  const char* const names[] = {"Machine", "Absent", "Stream", "FullDatagram"};
+  const char* const names[] = {"Machine", "Absent", "Stream", "FullDatagram", "Seqpacket", "NoSocket"};
   return names[static_cast<int>(row.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Destinations, StartLineDestination,
-                         ::testing::Values(SystemLog::kAbsent, SystemLog::kStream, SystemLog::kFullDatagram),
+                         ::testing::Values(SystemLog::kAbsent, SystemLog::kStream, SystemLog::kFullDatagram,
+                                           SystemLog::kSeqpacket, SystemLog::kNoSocket),
                          SystemLogName);
 
 // --- What the program gets ------------------------------------------------------
@@ -1290,20 +1494,23 @@ const std::vector<std::string> kRootWithPort{"--inh-caps=+net_bind_service", "--
 constexpr char kNone[] = "0000000000000000";
 constexpr char kPort[] = "0000000000000400";  // CAP_NET_BIND_SERVICE, 10
 
-INSTANTIATE_TEST_SUITE_P(Identities, Capabilities,
-                         ::testing::Values(
-                             // A user holding CAP_SETUID and CAP_SETGID ambient could become
-                             // root again; setuid between two users clears nothing by itself.
-                             Kept{kUserWithSetid, {"--user=daemon"}, kNone},
-                             Kept{kUserWithSetid, {"--group=daemon"}, kNone},
-                             // Root's setuid clears all but the inheritable set.
-                             Kept{kRootWithPort, {"--user=nobody"}, kNone},
-                             // A user that stays root gets nothing back at execve.
-                             Kept{{}, {"--group=daemon"}, kNone},
-                             Kept{{}, {"--user=nobody", "--keep-caps=net_bind_service"}, kPort},
-                             Kept{{}, {"--group=daemon", "--keep-caps=cap_net_bind_service"}, kPort},
-                             Kept{{}, {"--user=nobody", "--keep-caps=CAP_KILL,net_bind_service"}, "0000000000000420"},
-                             Kept{kUserWithSetidAndPort, {"--user=daemon", "--keep-caps=net_bind_service"}, kPort}));
+INSTANTIATE_TEST_SUITE_P(
+    Identities, Capabilities,
+    ::testing::Values(
+        // A user holding CAP_SETUID and CAP_SETGID ambient could become
+        // root again; setuid between two users clears nothing by itself.
+        Kept{kUserWithSetid, {"--user=daemon"}, kNone}, Kept{kUserWithSetid, {"--group=daemon"}, kNone},
+        // Root's setuid clears all but the inheritable set.
+        Kept{kRootWithPort, {"--user=nobody"}, kNone},
+        // A user that stays root gets nothing back at execve.
+        Kept{{}, {"--group=daemon"}, kNone}, Kept{{}, {"--user=nobody", "--keep-caps=net_bind_service"}, kPort},
+        Kept{{}, {"--group=daemon", "--keep-caps=cap_net_bind_service"}, kPort},
+        Kept{{}, {"--user=nobody", "--keep-caps=CAP_KILL,net_bind_service"}, "0000000000000420"},
+        Kept{kUserWithSetidAndPort, {"--user=daemon", "--keep-caps=net_bind_service"}, kPort},
+        // Root that execve gives nothing already, as SECBIT_NOROOT makes it.
+        Kept{{"--securebits=+noroot", "--inh-caps=+setgid", "--ambient-caps=+setgid"}, {"--group=daemon"}, kNone},
+        // Root by its effective user alone, as a set-user-ID program is.
+        Kept{{"--ruid=65534"}, {"--group=daemon"}, kNone}));
 
 TEST_F(Companion, SetsTheCoreLimitAndFilter) {
   const Outcome outcome = Run({"--core-limit=4096", "--coredump-filter=0x23", "--output-fd=3", "/bin/sh", "-c",
@@ -1384,6 +1591,7 @@ struct StepFailure {
   const char* command;
   // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* said;
+  int securebits = 0;  // set before the companion starts
 };
 
 class Step : public Companion, public ::testing::WithParamInterface<StepFailure> {};
@@ -1396,7 +1604,9 @@ TEST_P(Step, FailsSayingWhyAndRunsNothing) {
   if (chmod(dir_, 0755) != 0 || !harness::CopyFile(MONITOR_EXEC_PATH, copy, 0755)) {
     GTEST_SKIP() << "no copy of the companion can be made for another user";
   }
-  const Outcome outcome = Run({"--end=none", "/bin/sh", "-c", GetParam().command, copy});
+  Around around;
+  around.securebits = GetParam().securebits;
+  const Outcome outcome = Run({"--end=none", "/bin/sh", "-c", GetParam().command, copy}, around);
   EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == companion::kFailed) << outcome.status;
   EXPECT_NE(outcome.error.find(std::string("monitor-exec: ") + GetParam().said), std::string::npos) << outcome.error;
   EXPECT_EQ(outcome.output, "") << "the program ran";
@@ -1429,7 +1639,16 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{"ForkOfTheStayingMode",
                     "exec setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 \"$0\" --end=none "
                     "--log-fd=2 --stay-for=1 /bin/echo ran",
-                    "cannot fork: Resource temporarily unavailable"}),
+                    "cannot fork: Resource temporarily unavailable"},
+        // Capabilities kept through the change of user, where the unit's
+        // securebits forbid it.
+        StepFailure{"KeepCapsLocked",
+                    "exec \"$0\" --end=none --log-fd=2 --user=nobody --keep-caps=net_bind_service /bin/echo ran",
+                    "cannot keep the capabilities through the change of user: Operation not permitted",
+                    SECBIT_KEEP_CAPS_LOCKED},
+        StepFailure{"AmbientRaiseForbidden",
+                    "exec \"$0\" --end=none --log-fd=2 --user=nobody --keep-caps=net_bind_service /bin/echo ran",
+                    "cannot make net_bind_service ambient: Operation not permitted", SECBIT_NO_CAP_AMBIENT_RAISE}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // --- A deploy -----------------------------------------------------------------------
@@ -1682,6 +1901,109 @@ TEST_F(Companion, StayingSeesTheProgramEndThoughSigchldWasIgnored) {
   EXPECT_EQ(StatusLine(kept.output, "SigIgn"), "0000000000010000");  // SIGCHLD, 17
 }
 
+// --- What the companion reads of /proc, as the kernel writes it and not -------------------
+
+TEST(ProcText, ReadSmallFileTakesOnlyAWholeNonEmptyFileCutToItsBuffer) {
+  char text[8];
+  EXPECT_FALSE(companion::ReadSmallFile("/nonexistent/file", text, sizeof text));
+  EXPECT_FALSE(companion::ReadSmallFile("/dev/null", text, sizeof text)) << "an empty file";
+  EXPECT_FALSE(companion::ReadSmallFile("/", text, sizeof text)) << "a directory, which read refuses";
+  ASSERT_TRUE(companion::ReadSmallFile("/proc/self/status", text, sizeof text));
+  EXPECT_EQ(std::string(text), ReadFile("/proc/self/status").substr(0, sizeof text - 1)) << "longer than its buffer";
+}
+
+TEST(ProcText, StatusFieldFindsOnlyAWholeKey) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Name:\tx\nSigCgt:\t0\n", "0\n"},
+      {"SigCgtx:\t1\nSigCgt:  \t2", "2"},
+      {"Sig:\t1\n", nullptr},
+      {"Name:\tx\n", nullptr},
+      {"Name:\tx", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& [status, value] : cases) {
+    const char* found = companion::StatusField(status, "SigCgt");
+    if (value == nullptr) {
+      EXPECT_EQ(found, nullptr) << status;
+    } else {
+      EXPECT_STREQ(found, value) << status;
+    }
+  }
+}
+
+TEST(ProcText, SoleNamespacePidIsOneNumberAndThisOne) {
+  const std::pair<const char*, bool> cases[] = {
+      {"NSpid:\t42\n", true},  {"NSpid:\t42", true},  {"NSpid:\t42\t1\n", false},
+      {"NSpid:\t43\n", false}, {"NSpid:\t\n", false}, {"NSpid:\t0000000000000000042\n", false},
+      {"Pid:\t42\n", false},
+  };
+  for (const auto& [status, sole] : cases) EXPECT_EQ(companion::SoleNamespacePid(status, 42), sole) << status;
+}
+
+TEST(ProcText, InMaskReadsLowercaseHexadecimalFromTheRight) {
+  struct Case {
+    const char* mask;
+    int signal_number;
+    bool set;
+  };
+  const Case cases[] = {
+      {"0000000000000001\n", 1, true},
+      {"0000000000000001", 2, false},
+      {"0000000000010000", SIGCHLD, true},
+      {"00000000000000a0", 6, true},
+      {"00000000000000a0", 7, false},
+      {"00000000000000f0", 8, true},
+      {"0000000000000009", 4, true},
+      {"00000000000000A0", 6, false},
+      {"000000000000000x", 1, false},
+      {"0000000000000001", 0, false},
+      {"01", 9, false},
+      {"\n", 1, false},
+      {"0 ", 1, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(companion::InMask(c.mask, c.signal_number), c.set) << c.mask << ' ' << c.signal_number;
+}
+
+TEST(ProcText, CatchesNoneLooksOnlyAtTheWatchedSignals) {
+  sigset_t watched;
+  sigemptyset(&watched);
+  sigaddset(&watched, SIGCHLD);
+  EXPECT_TRUE(companion::CatchesNone("SigCgt:\t0000000000000002\n", watched));
+  EXPECT_FALSE(companion::CatchesNone("SigCgt:\t0000000000010000\n", watched));
+  EXPECT_FALSE(companion::CatchesNone("SigIgn:\t0000000000000000\n", watched)) << "no SigCgt line";
+}
+
+TEST(ProcText, StatFieldsAreCountedFromTheLastParenthesis) {
+  struct Case {
+    const char* stat;
+    int number;
+    const char* field;  // nullptr: not read
+  };
+  const Case cases[] = {
+      {"42 (a) b) S 1 42 42 0\n", 5, "42"}, {"42 (a) b) S 1 42 43 0\n", 6, "43"},
+      {"42 (sh) S 1 42 42 0\n", 3, "S"},    {"42 (sh) S 1 42 42 0\n", 2, nullptr},
+      {"42 sh S 1 42 42 0\n", 3, nullptr},  {"42 (sh) S 1 42\n", 6, nullptr},
+      {"42 (sh) S 1 42  42\n", 6, nullptr}, {"42 (sh) S 1 42 1234567890123456\n", 6, nullptr},
+  };
+  for (const Case& c : cases) {
+    char field[16] = "";
+    const bool read = companion::StatField(c.stat, c.number, field, sizeof field);
+    EXPECT_EQ(read, c.field != nullptr) << c.stat << " field " << c.number;
+    if (read && c.field != nullptr) {
+      EXPECT_STREQ(field, c.field) << c.stat;
+    }
+  }
+}
+
+TEST(ProcText, LeadsItsGroupAndSessionOnlyWithBothItsOwnNumber) {
+  const std::pair<const char*, bool> cases[] = {
+      {"42 (m) S 1 42 42 0\n", true},  {"42 (m) S 1 41 42 0\n", false}, {"42 (m) S 1 42 41 0\n", false},
+      {"42 (m) S 1 4x 42 0\n", false}, {"42 (m) S 1 42\n", false},
+  };
+  for (const auto& [stat, leads] : cases) EXPECT_EQ(companion::StatLeadsItsGroupAndSession(stat, 42), leads) << stat;
+}
+
 // --- Exit code lists, read as the staying mode reads them -------------------------------
 
 TEST(StartLine, CutsThePathNeverTheSummary) {
@@ -1726,6 +2048,15 @@ TEST(StartLine, CutsThePathNeverTheSummary) {
   for (int at = 0; at < 8; ++at) ended.first[at] = 100 + at;
   companion::FormatStartLine(buffer, 512, "/x", 42, leftovers, ended);
   EXPECT_STREQ(buffer, "/x started, pid 42; ended 10 leftovers (100 101 102 103 104 105 106 107 ...) in 0 ms");
+  // Too small even for the summary: what fits, never past the buffer, and
+  // nothing at all in none.
+  companion::FormatStartLine(buffer, 12, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer, "... started");
+  companion::FormatStartLine(buffer, 1, "/x", 42, leftovers, ended);
+  EXPECT_STREQ(buffer, "");
+  buffer[0] = '#';
+  companion::FormatStartLine(buffer, 0, "/x", 42, leftovers, ended);
+  EXPECT_EQ(buffer[0], '#');
 }
 
 TEST(Reason, IsOneLineCutShortWithAMark) {

@@ -841,6 +841,20 @@ TEST(Relaunch, AfterWaitsForASignalFailed) {
   EXPECT_NE(second->pid, first->pid);
 }
 
+// Without child subreapers (a kernel before 3.4), the target's orphans go
+// to the namespace's first process instead, and supervision goes on as
+// before: a killed target is relaunched.
+TEST(Relaunch, WhereTheSupervisorCannotAdoptOrphans) {
+  Supervised run(Interposed(Target({PROBE_PATH, "REPORT_FD", "stay"}), {"FAIL_CALL=prctl"}));
+  ASSERT_EQ(run.invoker_status(), 0) << run.invoker_out() << run.invoker_err();
+  const auto first = run.NextReport();
+  ASSERT_TRUE(first) << run.last_line();
+  ASSERT_EQ(kill(first->pid, SIGKILL), 0);
+  const auto second = run.NextReport();
+  ASSERT_TRUE(second) << "not relaunched: " << run.last_line();
+  EXPECT_NE(second->pid, first->pid);
+}
+
 struct BrokenPipeCase {
   // cppcheck-suppress unusedStructMember ; names the test case
   const char* name;

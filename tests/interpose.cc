@@ -114,7 +114,9 @@ extern "C" int execve(const char* path, char* const argv[], char* const envp[]) 
 // FAIL_CALL=NAME fails the calls of one function that the program's own
 // code makes, not those a run-time makes while it starts, before this
 // library's constructor: getrlimit of RLIMIT_CORE with EPERM, sigaction of
-// SIGCHLD with EINVAL, clock_gettime of CLOCK_MONOTONIC with EINVAL.
+// SIGCHLD with EINVAL, clock_gettime of CLOCK_MONOTONIC with EINVAL, prctl
+// of PR_SET_CHILD_SUBREAPER with EINVAL (as before Linux 3.4), socket with
+// EMFILE.
 // OPEN_FILES_UNLIMITED=1 makes getrlimit show no limit on open files.
 // CLOCK_FROM_ZERO=1 makes CLOCK_MONOTONIC count from a process's first
 // reading of it, which shows 1 ns, as a time namespace made just before
@@ -193,7 +195,11 @@ extern "C" int clock_gettime(clockid_t clock_id, struct timespec* tp) {
 // would. PIDFD_HOLD_FD=N holds the first one: it writes "PID ASKED" on
 // descriptor N, its own pid and the pid asked for, and goes on only once a
 // byte comes back there (or the other end is closed), so that a test can
-// change what the call will find. Other calls go through unchanged.
+// change what the call will find. PIDFD_SEND_SIGNAL_FAIL=ERRNO fails
+// every pidfd_send_signal so, as a security module that forbids the signal
+// would; PIDFD_SEND_SIGNAL_LOST=1 makes each succeed without a signal, as
+// where the process takes longer than the caller's wait to end. Other
+// calls go through unchanged.
 #include <stdarg.h>
 #include <sys/syscall.h>
 
@@ -229,10 +235,49 @@ extern "C" long syscall(long number, ...) noexcept {
     }
     HoldFirstPidfdOpen(arguments[0]);
   }
+  if (number == SYS_pidfd_send_signal && EnvNumber("PIDFD_SEND_SIGNAL_FAIL", 0) > 0) {
+    errno = EnvNumber("PIDFD_SEND_SIGNAL_FAIL", 0);
+    return -1;
+  }
+  if (number == SYS_pidfd_send_signal && EnvNumber("PIDFD_SEND_SIGNAL_LOST", 0) == 1) return 0;
   auto real_syscall = Next<long (*)(long, ...)>("syscall");
   if (real_syscall == nullptr) {
     errno = ENOSYS;
     return -1;
   }
   return real_syscall(number, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4], arguments[5]);
+}
+
+#include <linux/prctl.h>
+#include <sys/socket.h>
+
+extern "C" int prctl(int option, ...) {
+  va_list list;
+  va_start(list, option);
+  unsigned long arguments[4];
+  for (unsigned long& argument : arguments) argument = va_arg(list, unsigned long);
+  va_end(list);
+  if (option == PR_SET_CHILD_SUBREAPER && Failing("prctl")) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto real_prctl = Next<int (*)(int, ...)>("prctl");
+  if (real_prctl == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_prctl(option, arguments[0], arguments[1], arguments[2], arguments[3]);
+}
+
+extern "C" int socket(int domain, int type, int protocol) noexcept {
+  if (Failing("socket")) {
+    errno = EMFILE;
+    return -1;
+  }
+  auto real_socket = Next<int (*)(int, int, int)>("socket");
+  if (real_socket == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real_socket(domain, type, protocol);
 }
