@@ -801,6 +801,7 @@ enum class Meanwhile {
   kForksAndEnds,                // it starts a process and ends, which leaves that process to monitor
   kSupervisorDies,              // monitor dies, and is not yet collected
   kSupervisorDiesNoDescriptor,  // that, and the companion has no descriptor left for the pidfd
+  kCollectedBeforeTheSignal,    // proved and seen living, it dies and is collected before the signal
 };
 
 int LowestFreeDescriptor(pid_t pid);
@@ -826,6 +827,10 @@ TEST_P(HeldBetweenListingAndPidfd, SignalsOnlyLeftoversAndSaysWhatIsLeft) {
   around.while_held = [&](pid_t companion, pid_t leftover) {
     ASSERT_GT(leftover, 1);
     switch (held.meanwhile) {
+      case Meanwhile::kCollectedBeforeTheSignal:
+        kill(leftover, SIGKILL);
+        ASSERT_TRUE(Eventually([&] { return proc::State(leftover) == '?'; })) << "monitor never collected it";
+        break;
       case Meanwhile::kNumberTaken:
         kill(leftover, SIGKILL);
         ASSERT_TRUE(Eventually([&] { return proc::State(leftover) == '?'; })) << "monitor never collected it";
@@ -861,6 +866,7 @@ TEST_P(HeldBetweenListingAndPidfd, SignalsOnlyLeftoversAndSaysWhatIsLeft) {
         break;
     }
   };
+  if (held.meanwhile == Meanwhile::kCollectedBeforeTheSignal) around.env.push_back("PIDFD_HOLD_AT_SIGNAL=1");
   const UnderMonitor run =
       RunUnderMonitor(this, {std::string("--end-wait=") + held.end_wait}, LeavesOneThatHops().c_str(), around);
   if (supervisor > 1) kill(supervisor, SIGCONT);
@@ -875,6 +881,8 @@ INSTANTIATE_TEST_SUITE_P(
     Leftovers, HeldBetweenListingAndPidfd,
     ::testing::Values(Held{"NumberTakenByAnOutsider", Meanwhile::kNumberTaken, "10", "; no leftovers\n"},
                       Held{"ZombieNotCountedAsLiving", Meanwhile::kEndsUncollected, "1", "; no leftovers\n"},
+                      // Gone before the signal: no process to signal, and none left.
+                      Held{"CollectedBeforeTheSignal", Meanwhile::kCollectedBeforeTheSignal, "10", "; no leftovers\n"},
                       Held{"ForkedThenEndedWithNoWaitLeft", Meanwhile::kForksAndEnds, "0",
                            "; leftovers: 1 still present after the wait\n"},
                       // Its pid could go to another process, whose children would be listed.
@@ -890,6 +898,7 @@ INSTANTIATE_TEST_SUITE_P(
 // is signalled, and the start goes on at once instead of after the whole
 // --end-wait; a signal refused leaves the leftover, which is said.
 struct PidfdRefusal {
+  // cppcheck-suppress unusedStructMember ; read through GetParam()
   const char* name;
   const char* variable;  // of the interposing library
   int error;

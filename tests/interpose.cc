@@ -195,7 +195,9 @@ extern "C" int clock_gettime(clockid_t clock_id, struct timespec* tp) {
 // would. PIDFD_HOLD_FD=N holds the first one: it writes "PID ASKED" on
 // descriptor N, its own pid and the pid asked for, and goes on only once a
 // byte comes back there (or the other end is closed), so that a test can
-// change what the call will find. PIDFD_SEND_SIGNAL_FAIL=ERRNO fails
+// change what the call will find; with PIDFD_HOLD_AT_SIGNAL=1 it holds the
+// first pidfd_send_signal instead, saying the pid the pidfd refers to.
+// PIDFD_SEND_SIGNAL_FAIL=ERRNO fails
 // every pidfd_send_signal so, as a security module that forbids the signal
 // would; PIDFD_SEND_SIGNAL_LOST=1 makes each succeed without a signal, as
 // where the process takes longer than the caller's wait to end. Other
@@ -205,7 +207,22 @@ extern "C" int clock_gettime(clockid_t clock_id, struct timespec* tp) {
 
 namespace {
 
-void HoldFirstPidfdOpen(long asked) {
+// The pid that pidfd refers to, as its fdinfo says, or -1.
+long PidOf(long pidfd) {
+  char path[64];
+  char text[512];
+  if (snprintf(path, sizeof path, "/proc/self/fdinfo/%ld", pidfd) <= 0) return -1;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return -1;
+  text[got] = '\0';
+  const char* line = strstr(text, "Pid:");
+  return line != nullptr ? strtol(line + 4, nullptr, 10) : -1;
+}
+
+void HoldFirstPidfdCall(long asked) {
   static bool held = false;
   const int fd = EnvNumber("PIDFD_HOLD_FD", -1);
   if (held || fd < 0) return;
@@ -233,7 +250,10 @@ extern "C" long syscall(long number, ...) noexcept {
       errno = error;
       return -1;
     }
-    HoldFirstPidfdOpen(arguments[0]);
+    if (EnvNumber("PIDFD_HOLD_AT_SIGNAL", 0) != 1) HoldFirstPidfdCall(arguments[0]);
+  }
+  if (number == SYS_pidfd_send_signal && EnvNumber("PIDFD_HOLD_AT_SIGNAL", 0) == 1) {
+    HoldFirstPidfdCall(PidOf(arguments[0]));
   }
   if (number == SYS_pidfd_send_signal && EnvNumber("PIDFD_SEND_SIGNAL_FAIL", 0) > 0) {
     errno = EnvNumber("PIDFD_SEND_SIGNAL_FAIL", 0);
