@@ -317,7 +317,7 @@ class Companion : public ::testing::Test {
       const char* asan_options = getenv("ASAN_OPTIONS");
       const std::string asan = std::string("verify_asan_link_order=0:") + (asan_options != nullptr ? asan_options : "");
       if (setenv("LD_PRELOAD", INTERPOSE_LIBRARY, 1) != 0 || setenv("ASAN_OPTIONS", asan.c_str(), 1) != 0 ||
-          setenv("FAIL_CALL", "socket", 1) != 0) {
+          setenv("FAIL_CALL", "socket", 1) != 0 || setenv("INTERPOSE_ONCE", "1", 1) != 0) {
         _exit(122);
       }
     }

@@ -38,6 +38,16 @@ Function Next(const char* name) {
 
 }  // namespace
 
+// INTERPOSE_ONCE=1 keeps the library to the process it was preloaded
+// into: the programs that process executes may be of another architecture
+// (a 32-bit build's tests run the machine's 64-bit /bin/sh), whose loader
+// would complain of it on standard error.
+__attribute__((constructor)) void KeepToThisProcess() {
+  if (EnvNumber("INTERPOSE_ONCE", 0) != 1) return;
+  static_cast<void>(unsetenv("LD_PRELOAD"));
+  static_cast<void>(unsetenv("INTERPOSE_ONCE"));
+}
+
 extern "C" pid_t fork() {
   static int calls = 0;
   ++calls;
