@@ -11,6 +11,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -54,19 +55,15 @@ bool PlainPid(const std::string& text, long long* pid) {
   return number <= 0x7fffffff;
 }
 
+// The reference reads the mask from its right end, a digit at a time, as
+// the kernel writes it: lower-case hexadecimal.
 bool PlainInMask(const std::string& mask, int signal_number) {
-  const size_t bit = static_cast<size_t>(signal_number - 1);
-  if (signal_number < 1 || bit / 4 >= mask.size()) return false;
-  const char digit = mask[mask.size() - 1 - bit / 4];
-  int value = 0;
-  if (digit >= '0' && digit <= '9') {
-    value = digit - '0';
-  } else if (digit >= 'a' && digit <= 'f') {
-    value = digit - 'a' + 10;
-  } else {
-    return false;
-  }
-  return (value >> (bit % 4) & 1) != 0;
+  static const std::string kDigits = "0123456789abcdef";
+  if (signal_number < 1) return false;
+  const size_t from_the_right = static_cast<size_t>(signal_number - 1) / 4;
+  if (from_the_right >= mask.size()) return false;
+  const size_t value = kDigits.find(*(mask.rbegin() + static_cast<std::ptrdiff_t>(from_the_right)));
+  return value != std::string::npos && ((value >> ((signal_number - 1) % 4)) & 1U) != 0;
 }
 
 // Field number (from 3) of a stat line: the fields after the last ')',
