@@ -139,15 +139,21 @@ bool EndsAsRoot(const Identity& identity) {
   return identity.change_user ? identity.uid == 0 : getuid() == 0 || geteuid() == 0;
 }
 
+// This process's securebits into *bits; false, said, where they cannot be
+// read.
+bool ReadSecurebits(int* bits, Reason* reason) {
+  *bits = prctl(PR_GET_SECUREBITS, 0, 0, 0, 0);
+  if (*bits >= 0) return true;
+  Say(reason, "cannot read the securebits: %s", strerror(errno));
+  return false;
+}
+
 // Whether execve can be kept from giving root every capability: by
 // SECBIT_NOROOT, set already or set with CAP_SETPCAP, unless it is locked
 // unset.
 bool CanStopRootsCapabilities(const Sets& held, Reason* reason) {
-  const int bits = prctl(PR_GET_SECUREBITS, 0, 0, 0, 0);
-  if (bits < 0) {
-    Say(reason, "cannot read the securebits: %s", strerror(errno));
-    return false;
-  }
+  int bits = 0;
+  if (!ReadSecurebits(&bits, reason)) return false;
   if ((bits & SECBIT_NOROOT) != 0) return true;
   if ((bits & SECBIT_NOROOT_LOCKED) != 0) {
     Say(reason, "the user stays root, and locked securebits let execve give it back every capability");
@@ -161,11 +167,8 @@ bool CanStopRootsCapabilities(const Sets& held, Reason* reason) {
 }
 
 bool StopRootsCapabilities(Reason* reason) {
-  const int bits = prctl(PR_GET_SECUREBITS, 0, 0, 0, 0);
-  if (bits < 0) {
-    Say(reason, "cannot read the securebits: %s", strerror(errno));
-    return false;
-  }
+  int bits = 0;
+  if (!ReadSecurebits(&bits, reason)) return false;
   if ((bits & SECBIT_NOROOT) != 0) return true;
   if (prctl(PR_SET_SECUREBITS, static_cast<unsigned long>(bits) | SECBIT_NOROOT, 0, 0, 0) != 0) {
     Say(reason, "cannot keep execve from giving root every capability: %s", strerror(errno));

@@ -21,6 +21,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "companion.h"
 
 namespace companion {
@@ -34,7 +36,12 @@ bool ReadSmallFile(const char* path, char* text, size_t size) {
   const int error = errno;
   static_cast<void>(close(fd));  // opened for reading: nothing to lose
   errno = error;
-  if (got < 0 || used == 0) return false;
+  if (got < 0) return false;
+  if (used == 0) {
+    // Read, but empty: nothing to prove anything with.
+    errno = ENODATA;
+    return false;
+  }
   text[used] = '\0';
   return true;
 }
@@ -330,7 +337,8 @@ class Round {
     if (count > kMax) Unseen("too many of the supervisor's children to list at once", E2BIG);
     const int shown = count < kMax ? count : kMax;
     listed_count_ = shown;
-    int others = count - shown;
+    unlisted_ = count - shown;
+    int others = unlisted_;
     *living = others;
     for (int at = 0; at < shown; ++at) {
       if (listed_[at] == getpid()) continue;
@@ -350,8 +358,10 @@ class Round {
       Unseen("the supervisor's children cannot be listed", errno);
       return 0;
     }
+    // Those past the list's end were counted by the round already, as
+    // many as it could not list.
     const int shown = count < kMax ? count : kMax;
-    int newcomers = count - shown;
+    int newcomers = std::max(count - shown - unlisted_, 0);
     for (int at = 0; at < shown; ++at) {
       if (again_[at] != getpid() && !Lists(listed_, listed_count_, again_[at])) ++newcomers;
     }
@@ -439,6 +449,7 @@ class Round {
   Ended* ended_;
   bool hopeless_ = false;
   int listed_count_ = -1;  // in listed_, or -1 where the last round could not list
+  int unlisted_ = 0;       // children the last round counted but could not list
   pid_t listed_[kMax] = {};
   pid_t again_[kMax] = {};
   pid_t signalled_[kMax] = {};
